@@ -1,0 +1,75 @@
+// The chain document shared by all four functions: the token rule that
+// turns codes into tokens, pair reading, and the decoding map.
+#pragma once
+
+#include "shared.hpp"
+
+namespace pjson::document {
+
+// ---------------------------------------------------------------------------
+// Token rule
+// ---------------------------------------------------------------------------
+
+// Which writer ranks the codes; decides the traceback name of its sort key.
+enum class Writer { whole, streaming };
+
+// sorted(freq_items, key=lambda item: -item[1]): codes by occurrences,
+// highest first, ties in the order the mapping yields them.
+Ref sort_by_frequency(PyObject* freq_items, Writer writer);
+
+// Walks sorted frequency items, giving each code its token.
+class Ranking {
+public:
+    explicit Ranking(Ref sorted) : sorted_(std::move(sorted)) {}
+
+    // Advances to the next code: 1 with code(), text() and, when the code
+    // stands for itself, stands_for_itself() set; 0 at the end; -1 on error.
+    int next();
+
+    Py_ssize_t rank() const { return rank_; }
+    PyObject* code() const { return code_.get(); }
+    PyObject* text() const { return text_.get(); }  // json.dumps(code)
+    bool stands_for_itself() const { return itself_; }
+    // The rank number as an int object (a new reference).
+    Ref rank_number() const { return Ref(PyLong_FromSsize_t(rank_)); }
+
+private:
+    Ref sorted_;  // a list only we hold
+    Py_ssize_t rank_ = -1;
+    Ref code_;
+    Ref text_;
+    bool itself_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Pair reading
+// ---------------------------------------------------------------------------
+
+// Draws two consecutive elements at a time from one iterator; an odd
+// trailing element is drawn and dropped without error.
+class PairReader {
+public:
+    // iter(iterable); returns -1 if it is not iterable.
+    int open(PyObject* iterable) {
+        it_ = Ref(PyObject_GetIter(iterable));
+        return it_ ? 0 : -1;
+    }
+    // 1 with both set, 0 when no complete pair is left, -1 on error.
+    int next(Ref& first, Ref& second) {
+        const int got = next_item(it_.get(), first);
+        if (got <= 0) return got;
+        return next_item(it_.get(), second);
+    }
+
+private:
+    Ref it_;
+};
+
+// ---------------------------------------------------------------------------
+// Decoding map
+// ---------------------------------------------------------------------------
+
+// dict(pairs of `iterable`): token -> code, a later equal token winning.
+Ref decoding_map(PyObject* iterable);
+
+}  // namespace pjson::document

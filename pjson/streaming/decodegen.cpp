@@ -1,0 +1,208 @@
+// The decoding generator type.  It presents itself as a generator named
+// "genexpr" (send, throw, close, __name__, __qualname__) and is registered
+// as a collections.abc.Generator, so models can treat it like the
+// generator expression it stands for.
+#include "streaming/decodegen.hpp"
+
+#include "functions.hpp"
+
+#include <structmember.h>
+
+namespace pjson {
+
+namespace {
+
+constexpr Frame kGenexpr{"genexpr"};
+
+struct DecodeGenerator {
+    PyObject_HEAD
+    PyObject* iterator;  // over the follower; nullptr once finished
+    PyObject* codes;     // the decoding map; nullptr once finished
+    PyObject* name;
+    PyObject* qualname;
+    char running;
+};
+
+PyObject* gen_name = nullptr;      // "genexpr"
+PyObject* gen_qualname = nullptr;  // "load_json_big.<locals>.genexpr"
+
+void finish(DecodeGenerator* self) {
+    Py_CLEAR(self->iterator);
+    Py_CLEAR(self->codes);
+}
+
+int gen_traverse(PyObject* op, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    Py_VISIT(self->iterator);
+    Py_VISIT(self->codes);
+    return 0;
+}
+
+int gen_clear(PyObject* op) {
+    finish(reinterpret_cast<DecodeGenerator*>(op));
+    return 0;
+}
+
+void gen_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    PyObject_GC_UnTrack(op);
+    finish(self);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    PyObject_GC_Del(op);
+}
+
+// One step: the next element's code, KeyError for an element the map lacks.
+PyObject* gen_iternext(PyObject* op) {
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    if (self->iterator == nullptr) return nullptr;
+    if (self->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    self->running = 1;
+    Ref element;
+    const int got = next_item(self->iterator, element);
+    Ref code;
+    if (got > 0) code = dict_lookup(self->codes, element.get());
+    self->running = 0;
+    if (got > 0 && code) return code.release();
+    // Exhausted or failed: a generator that raised is finished too.
+    finish(self);
+    if (got == 0) return nullptr;
+    PJ_FAIL(kGenexpr);
+}
+
+PyObject* gen_send(PyObject* op, PyObject* value) {
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    PyObject* result = gen_iternext(op);
+    (void)self;
+    (void)value;  // a generator expression ignores what is sent
+    if (result == nullptr && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return result;
+}
+
+// throw(type[, value[, traceback]]): the generator finishes and the
+// exception comes back out, as from a generator suspended at a yield.
+PyObject* gen_throw(PyObject* op, PyObject* args) {
+    PyObject* type;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+    finish(reinterpret_cast<DecodeGenerator*>(op));
+    if (PyExceptionInstance_Check(type)) {
+        if (value != nullptr && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError,
+                            "instance exception may not have a separate value");
+            return nullptr;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+    } else if (PyExceptionClass_Check(type)) {
+        PyErr_SetObject(type, value != nullptr ? value : Py_None);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from "
+                     "BaseException, not %.200s",
+                     Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    if (tb != nullptr && tb != Py_None) {
+        PyObject *t, *v, *old_tb;
+        PyErr_Fetch(&t, &v, &old_tb);
+        Py_XDECREF(old_tb);
+        Py_INCREF(tb);
+        PyErr_Restore(t, v, tb);
+    }
+    PJ_FAIL(kGenexpr);
+}
+
+PyObject* gen_close(PyObject* op, PyObject*) {
+    finish(reinterpret_cast<DecodeGenerator*>(op));
+    Py_RETURN_NONE;
+}
+
+PyObject* gen_repr(PyObject* op) {
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    return PyUnicode_FromFormat("<generator object %S at %p>", self->qualname, op);
+}
+
+PyObject* gen_get_running(PyObject* op, void*) {
+    return PyBool_FromLong(reinterpret_cast<DecodeGenerator*>(op)->running);
+}
+
+PyMethodDef gen_methods[] = {
+    {"send", gen_send, METH_O, "send(arg) -> send 'arg' into generator."},
+    {"throw", gen_throw, METH_VARARGS, "throw(typ[,val[,tb]]) -> raise exception in generator."},
+    {"close", gen_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef gen_members[] = {
+    {const_cast<char*>("__name__"), T_OBJECT, offsetof(DecodeGenerator, name), READONLY, nullptr},
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(DecodeGenerator, qualname), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef gen_getset[] = {
+    {const_cast<char*>("gi_running"), gen_get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject DecodeGeneratorType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "pavro_cjson.generator",  // tp_name
+    sizeof(DecodeGenerator),  // tp_basicsize
+};
+
+}  // namespace
+
+Ref new_decode_generator(PyObject* follower, PyObject* codes) {
+    Ref iterator(PyObject_GetIter(follower));
+    if (!iterator) return Ref();
+    auto* self = PyObject_GC_New(DecodeGenerator, &DecodeGeneratorType);
+    if (self == nullptr) return Ref();
+    self->iterator = iterator.release();
+    Py_INCREF(codes);
+    self->codes = codes;
+    Py_INCREF(gen_name);
+    self->name = gen_name;
+    Py_INCREF(gen_qualname);
+    self->qualname = gen_qualname;
+    self->running = 0;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
+    return Ref(reinterpret_cast<PyObject*>(self));
+}
+
+int init_decode_generator() {
+    if (gen_name == nullptr) {
+        gen_name = PyUnicode_InternFromString("genexpr");
+        if (gen_name == nullptr) return -1;
+    }
+    if (gen_qualname == nullptr) {
+        gen_qualname = PyUnicode_InternFromString("load_json_big.<locals>.genexpr");
+        if (gen_qualname == nullptr) return -1;
+    }
+    if (DecodeGeneratorType.tp_flags & Py_TPFLAGS_READY) return 0;
+    DecodeGeneratorType.tp_dealloc = gen_dealloc;
+    DecodeGeneratorType.tp_repr = gen_repr;
+    DecodeGeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    DecodeGeneratorType.tp_traverse = gen_traverse;
+    DecodeGeneratorType.tp_clear = gen_clear;
+    DecodeGeneratorType.tp_iter = PyObject_SelfIter;
+    DecodeGeneratorType.tp_iternext = gen_iternext;
+    DecodeGeneratorType.tp_methods = gen_methods;
+    DecodeGeneratorType.tp_members = gen_members;
+    DecodeGeneratorType.tp_getset = gen_getset;
+    if (PyType_Ready(&DecodeGeneratorType) < 0) return -1;
+    // Registered so isinstance(g, collections.abc.Generator) holds.
+    Ref abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return -1;
+    Ref generator_abc(PyObject_GetAttrString(abc.get(), "Generator"));
+    if (!generator_abc) return -1;
+    Ref registered(PyObject_CallMethod(generator_abc.get(), "register", "O",
+                                       reinterpret_cast<PyObject*>(&DecodeGeneratorType)));
+    return registered ? 0 : -1;
+}
+
+}  // namespace pjson

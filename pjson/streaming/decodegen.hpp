@@ -1,0 +1,15 @@
+// The lazy decoding generator the streaming reader hands to add_to_bag for
+// a compressed follower.
+#pragma once
+
+#include "shared.hpp"
+
+namespace pjson {
+
+// A generator over `follower` that yields codes[x] for each element x as
+// it is drawn.  The follower list and the decoding map are bound now, so a
+// model that keeps the generator and draws it later still gets the codes of
+// the follower it was made for.
+Ref new_decode_generator(PyObject* follower, PyObject* codes);
+
+}  // namespace pjson

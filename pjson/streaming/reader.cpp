@@ -1,0 +1,206 @@
+// Streaming reader: follows the parser's events with a depth counter and
+// four flags, assembles only the code table and one follower at a time,
+// and hands each pair to add_to_bag the moment its count is read.
+#include "document/document.hpp"
+#include "functions.hpp"
+#include "module/model.hpp"
+#include "streaming/decodegen.hpp"
+
+namespace pjson {
+
+namespace {
+
+constexpr Frame kBody = kLoadBigFrame;
+
+class BigReader {
+public:
+    BigReader(PyObject* chain, bool merging) : chain_(chain), merging_(merging) {}
+
+    int open(PyObject* file) {
+        Ref ijson = lookup_global(names.ijson);
+        if (!ijson) return -1;
+        Ref parse(PyObject_GetAttr(ijson.get(), names.parse));
+        if (!parse) return -1;
+        Ref parser = call1(parse.get(), file);
+        if (!parser) return -1;
+        Ref builder_class = lookup_global(names.ObjectBuilder);
+        if (!builder_class) return -1;
+        builder_ = call0(builder_class.get());
+        if (!builder_) return -1;
+        events_ = Ref(PyObject_GetIter(parser.get()));
+        return events_ ? 0 : -1;
+    }
+
+    // Draws every event; returns the source line of a failure, or 0.
+    int run() {
+        Ref item;
+        SignalCheck signals;
+        for (;;) {
+            const int got = next_item(events_.get(), item);
+            if (got < 0) return __LINE__;
+            if (got == 0) break;
+            Ref triple[3];  // prefix, event, value
+            if (unpack(item.get(), 3, triple) < 0) return __LINE__;
+            if (const int line = dispatch(triple[1].get(), triple[2].get())) return line;
+            if (signals.tick() < 0) return __LINE__;
+        }
+        // A stream that never opened a chain table is no chain document;
+        // the model is left as it was.
+        if (!saw_chain_) {
+            raise_key_error(names.chain);
+            return __LINE__;
+        }
+        if (clear_once() < 0) return __LINE__;
+        return 0;
+    }
+
+private:
+    // One event through the dispatch rules; the source line of a failure, or 0.
+    int dispatch(PyObject* event, PyObject* value) {
+        const int is_start = starts_with(event, names.start_prefix);
+        if (is_start < 0) return __LINE__;
+        const int is_end = starts_with(event, names.end_prefix);
+        if (is_end < 0) return __LINE__;
+        const int start_array = is_start ? equals_str(event, names.start_array) : 0;
+        if (start_array < 0) return __LINE__;
+        const int end_array = is_end ? equals_str(event, names.end_array) : 0;
+        if (end_array < 0) return __LINE__;
+        if (is_start) ++depth_;
+        if (is_end) --depth_;
+        if (!is_start && !is_end) {
+            const int is_key = equals_str(event, names.map_key);
+            if (is_key < 0) return __LINE__;
+            // Any scalar may be a start token, null and booleans included.
+            if (is_key) {
+                last_key_ = Ref::borrow(value);
+            } else {
+                last_value_ = Ref::borrow(value);
+            }
+        }
+
+        // Rule 1: a top-level member array opens.
+        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
+            const int is_codes = last_key_ ? equals_str(last_key_.get(), names.codes) : 0;
+            if (is_codes < 0) return __LINE__;
+            if (is_codes) {
+                in_codes_ = true;
+                return feed(event, value) < 0 ? __LINE__ : 0;
+            }
+            const int is_chain = last_key_ ? equals_str(last_key_.get(), names.chain) : 0;
+            if (is_chain < 0) return __LINE__;
+            if (is_chain) {
+                in_chain_ = true;
+                saw_chain_ = true;
+            }
+            return 0;
+        }
+        // Rule 2: a top-level member array closes.
+        if (end_array && depth_ == 1) {
+            if (in_codes_) {
+                Ref built(PyObject_GetAttr(builder_.get(), names.value));
+                if (!built) return __LINE__;
+                codes_ = document::decoding_map(built.get());
+                if (!codes_) return __LINE__;
+                if (feed(event, value) < 0) return __LINE__;
+                in_codes_ = false;
+            }
+            if (in_chain_ && clear_once() < 0) return __LINE__;
+            in_chain_ = false;
+            return 0;
+        }
+        // Rule 3: a follower list opens; its start is the last scalar seen.
+        if (in_chain_ && start_array && depth_ == 3) {
+            start_ = Ref::borrow(last_value_.get() != nullptr ? last_value_.get() : Py_None);
+            in_bag_ = true;
+            return 0;
+        }
+        // Rule 4: the follower list closes.
+        if (in_chain_ && end_array && depth_ == 2) {
+            in_bag_ = false;
+            return 0;
+        }
+        // Rule 5: inside the code table, everything goes to the builder.
+        if (in_codes_) return feed(event, value) < 0 ? __LINE__ : 0;
+        if (!in_bag_) return 0;
+        // Rules 6a-6c: a follower is assembled up to its own closing
+        // bracket, nested arrays and objects included.
+        if (!building_bag_item_ && is_start) {
+            building_bag_item_ = true;
+            item_depth_ = depth_;
+            return feed(event, value) < 0 ? __LINE__ : 0;
+        }
+        if (building_bag_item_) {
+            if (is_end && depth_ == item_depth_ - 1) building_bag_item_ = false;
+            return feed(event, value) < 0 ? __LINE__ : 0;
+        }
+        // Rule 6d: a count.
+        return hand_over(value) < 0 ? __LINE__ : 0;
+    }
+
+    int feed(PyObject* event, PyObject* value) {
+        Ref method(PyObject_GetAttr(builder_.get(), names.event));
+        if (!method) return -1;
+        return call2(method.get(), event, value) ? 0 : -1;
+    }
+
+    // Replace mode empties the model once, as late as possible: only when
+    // the stream has proved to hold a chain table.
+    int clear_once() {
+        if (merging_ || cleared_) return 0;
+        if (model::clear(chain_) < 0) return -1;
+        cleared_ = true;
+        return 0;
+    }
+
+    // One (start, follower, count) to chain.add_to_bag.
+    int hand_over(PyObject* count) {
+        Ref start_code, follower;
+        Ref built(PyObject_GetAttr(builder_.get(), names.value));
+        if (!built) return -1;
+        if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
+            start_code = dict_lookup(codes_.get(), start_.get());
+            if (!start_code) return -1;
+            follower = new_decode_generator(built.get(), codes_.get());
+            if (!follower) return -1;
+        } else {
+            start_code = Ref::borrow(start_.get());
+            follower = std::move(built);
+        }
+        if (clear_once() < 0) return -1;
+        Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
+        if (!add_to_bag) return -1;
+        return call_with_count(add_to_bag.get(), start_code.get(), follower.get(), count) ? 0
+                                                                                          : -1;
+    }
+
+    PyObject* chain_;  // borrowed from the caller for the call
+    bool merging_;
+    Ref events_;
+    Ref builder_;
+    Ref codes_;  // the decoding map; empty Ref until a code table closed
+    Ref start_{Ref::borrow(Py_None)};
+    Ref last_key_;
+    Ref last_value_;
+    Py_ssize_t depth_ = 0;
+    Py_ssize_t item_depth_ = 0;
+    bool in_codes_ = false;
+    bool in_chain_ = false;
+    bool in_bag_ = false;
+    bool building_bag_item_ = false;
+    bool saw_chain_ = false;
+    bool cleared_ = false;
+};
+
+}  // namespace
+
+// load_json_big(chain, file, merge=False)
+PyObject* load_json_big(PyObject* chain, PyObject* file, PyObject* merge) {
+    const int merging = PyObject_IsTrue(merge);
+    if (merging < 0) PJ_FAIL(kBody);
+    BigReader reader(chain, merging != 0);
+    if (reader.open(file) < 0) PJ_FAIL(kBody);
+    if (const int line = reader.run()) return kBody.fail(line);
+    Py_RETURN_NONE;
+}
+
+}  // namespace pjson

@@ -1,0 +1,175 @@
+// Whole-document writer: walks the model into tuples first, then hands the
+// complete document to the JSON library in one dump call, so a model that
+// fails half-way leaves the file untouched.
+#include "document/document.hpp"
+#include "functions.hpp"
+#include "module/model.hpp"
+
+namespace pjson {
+
+namespace {
+
+constexpr Frame kBody = kDumpSmallFrame;
+constexpr Frame kGenStart{"pavro_cjson.dump_json_small.gen_start"};
+constexpr Frame kGenNextStart{"pavro_cjson.dump_json_small.gen_next_start"};
+constexpr Frame kGenChain{"pavro_cjson.dump_json_small.gen_chain"};
+constexpr Frame kGenexpr{"genexpr"};
+
+// Tuple of `list`'s contents (the document holds tuples, as the library
+// would be handed by a generator collected with tuple()).
+Ref to_tuple(Ref list) {
+    if (!list) return Ref();
+    return Ref(PyList_AsTuple(list.get()));
+}
+
+class SmallWriter {
+public:
+    SmallWriter(PyObject* chain, PyObject* codes, bool compressed)
+        : chain_(chain), codes_(codes), compressed_(compressed) {}
+
+    // The chain table: start token, follower list, start token, ...
+    Ref gen_chain() const {
+        Ref entries = model::entries(chain_);
+        if (!entries) PJ_FAIL(kGenChain);
+        Ref iterator(PyObject_GetIter(entries.get()));
+        if (!iterator) PJ_FAIL(kGenChain);
+        Ref table(PyList_New(0));
+        if (!table) PJ_FAIL(kGenChain);
+        Ref item;
+        SignalCheck signals;
+        for (;;) {
+            const int got = next_item(iterator.get(), item);
+            if (got < 0) PJ_FAIL(kGenChain);
+            if (got == 0) break;
+            Ref parts[2];  // start, bag
+            if (unpack(item.get(), 2, parts) < 0) PJ_FAIL(kGenChain);
+            Ref token = gen_start(parts[0].get());
+            if (!token || PyList_Append(table.get(), token.get()) < 0) PJ_FAIL(kGenChain);
+            Ref choices = model::choices(parts[1].get());
+            if (!choices) PJ_FAIL(kGenChain);
+            Ref followers = gen_next_start(choices.get());
+            if (!followers || PyList_Append(table.get(), followers.get()) < 0)
+                PJ_FAIL(kGenChain);
+            if (signals.tick() < 0) PJ_FAIL(kGenChain);
+        }
+        return table;
+    }
+
+private:
+    // The start token of a start code: its token, or the code itself.
+    Ref gen_start(PyObject* start) const {
+        if (!compressed_) return Ref::borrow(start);
+        Ref token = dict_lookup(codes_, start);
+        if (!token) PJ_FAIL(kGenStart);
+        return token;
+    }
+
+    // One bag's choices as the tuple follower, count, follower, count, ...
+    Ref gen_next_start(PyObject* choices) const {
+        Ref iterator(PyObject_GetIter(choices));
+        if (!iterator) PJ_FAIL(kGenNextStart);
+        Ref flat(PyList_New(0));
+        if (!flat) PJ_FAIL(kGenNextStart);
+        Ref choice;
+        SignalCheck signals;
+        for (;;) {
+            const int got = next_item(iterator.get(), choice);
+            if (got < 0) PJ_FAIL(kGenNextStart);
+            if (got == 0) break;
+            Ref parts[2];  // val, cnt
+            if (unpack(choice.get(), 2, parts) < 0) PJ_FAIL(kGenNextStart);
+            Ref follower = compressed_ ? tokens_of(parts[0].get()) : std::move(parts[0]);
+            if (!follower || PyList_Append(flat.get(), follower.get()) < 0 ||
+                PyList_Append(flat.get(), parts[1].get()) < 0)
+                PJ_FAIL(kGenNextStart);
+            if (signals.tick() < 0) PJ_FAIL(kGenNextStart);
+        }
+        return Ref(PyList_AsTuple(flat.get()));
+    }
+
+    // tuple(codes[x] for x in val)
+    Ref tokens_of(PyObject* val) const {
+        if (PyTuple_CheckExact(val)) {
+            // Immutable: index it directly; lookups cannot change it.
+            const Py_ssize_t n = PyTuple_GET_SIZE(val);
+            Ref tokens(PyTuple_New(n));
+            if (!tokens) PJ_FAIL(kGenexpr);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Ref token = dict_lookup(codes_, PyTuple_GET_ITEM(val, i));
+                if (!token) PJ_FAIL(kGenexpr);
+                PyTuple_SET_ITEM(tokens.get(), i, token.release());
+            }
+            return tokens;
+        }
+        Ref iterator(PyObject_GetIter(val));
+        if (!iterator) PJ_FAIL(kGenexpr);
+        Ref tokens(PyList_New(0));
+        if (!tokens) PJ_FAIL(kGenexpr);
+        Ref element;
+        for (;;) {
+            const int got = next_item(iterator.get(), element);
+            if (got < 0) PJ_FAIL(kGenexpr);
+            if (got == 0) break;
+            Ref token = dict_lookup(codes_, element.get());
+            if (!token || PyList_Append(tokens.get(), token.get()) < 0) PJ_FAIL(kGenexpr);
+        }
+        return to_tuple(std::move(tokens));
+    }
+
+    PyObject* chain_;  // borrowed from the caller for the call
+    PyObject* codes_;  // borrowed from dump_json_small's frame
+    bool compressed_;
+};
+
+}  // namespace
+
+// dump_json_small(chain, file, frequency_compress=True)
+PyObject* dump_json_small(PyObject* chain, PyObject* file, PyObject* frequency_compress) {
+    Ref codes(PyDict_New());
+    Ref codes_list(PyList_New(0));
+    if (!codes || !codes_list) PJ_FAIL(kBody);
+    const int compressed = PyObject_IsTrue(frequency_compress);
+    if (compressed < 0) PJ_FAIL(kBody);
+    if (compressed) {
+        Ref freq_items = model::frequency_items(chain);
+        if (!freq_items) PJ_FAIL(kBody);
+        Ref sorted = document::sort_by_frequency(freq_items.get(), document::Writer::whole);
+        if (!sorted) PJ_FAIL(kBody);
+        document::Ranking ranking(std::move(sorted));
+        SignalCheck signals;
+        for (;;) {
+            const int got = ranking.next();
+            if (got < 0) PJ_FAIL(kBody);
+            if (got == 0) break;
+            PyObject* code = ranking.code();
+            Ref token = ranking.stands_for_itself() ? Ref::borrow(code) : ranking.rank_number();
+            if (!token || PyDict_SetItem(codes.get(), code, token.get()) < 0 ||
+                PyList_Append(codes_list.get(), token.get()) < 0 ||
+                PyList_Append(codes_list.get(), code) < 0)
+                PJ_FAIL(kBody);
+            if (signals.tick() < 0) PJ_FAIL(kBody);
+        }
+    }
+    SmallWriter writer(chain, codes.get(), compressed != 0);
+
+    Ref json = lookup_global(names.json);
+    if (!json) PJ_FAIL(kBody);
+    Ref dump(PyObject_GetAttr(json.get(), names.dump));
+    if (!dump) PJ_FAIL(kBody);
+    Ref ordered_dict = lookup_global(names.OrderedDict);
+    if (!ordered_dict) PJ_FAIL(kBody);
+    Ref codes_pair(PyTuple_Pack(2, names.codes, codes_list.get()));
+    if (!codes_pair) PJ_FAIL(kBody);
+    Ref chain_table = to_tuple(writer.gen_chain());
+    if (!chain_table) PJ_FAIL(kBody);
+    Ref chain_pair(PyTuple_Pack(2, names.chain, chain_table.get()));
+    if (!chain_pair) PJ_FAIL(kBody);
+    Ref pairs(PyTuple_Pack(2, codes_pair.get(), chain_pair.get()));
+    if (!pairs) PJ_FAIL(kBody);
+    Ref document = call1(ordered_dict.get(), pairs.get());
+    if (!document) PJ_FAIL(kBody);
+    if (!call2(dump.get(), document.get(), file)) PJ_FAIL(kBody);
+    Py_RETURN_NONE;
+}
+
+}  // namespace pjson
