@@ -62,6 +62,12 @@ int init_names() {
         {&names.end_prefix, "end_"},
         {&names.empty, ""},
         {&names.comma, ","},
+        {&names.head, "{\"codes\":["},
+        {&names.middle, "],\"chain\":["},
+        {&names.tail, "]}"},
+        {&names.open_list, "["},
+        {&names.comma_open, ",["},
+        {&names.close_list, "]"},
         {&names.format_spec, ""},
     };
     for (const NameEntry& entry : table) {

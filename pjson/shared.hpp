@@ -110,9 +110,15 @@ struct Names {
     PyObject* map_key;
     PyObject* start_prefix;  // "start_"
     PyObject* end_prefix;    // "end_"
-    // literal pieces
+    // literal pieces of the streaming writer
     PyObject* empty;
     PyObject* comma;
+    PyObject* head;         // {"codes":[
+    PyObject* middle;       // ],"chain":[
+    PyObject* tail;         // ]}
+    PyObject* open_list;    // [
+    PyObject* comma_open;   // ,[
+    PyObject* close_list;   // ]
     PyObject* format_spec;   // "" for format(x, "")
     PyObject* count_kwnames; // ("count",)
 };

@@ -224,7 +224,15 @@ PyObject* init_module() {
 
 }  // namespace pjson
 
-PyMODINIT_FUNC PyInit_pavro_cjson(void) {
+// Before 3.9 PyMODINIT_FUNC carries no visibility of its own, and the
+// build hides everything by default.
+#if PY_VERSION_HEX < 0x03090000
+#define PJSON_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define PJSON_MODINIT PyMODINIT_FUNC
+#endif
+
+PJSON_MODINIT PyInit_pavro_cjson(void) {
     PyObject* module = pjson::init_module();
     if (module == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init pavro_cjson");

@@ -20,11 +20,6 @@ int write_piece(PyObject* file, PyObject* piece) {
     return call_method1(file, names.write, piece) ? 0 : -1;
 }
 
-int write_literal(PyObject* file, const char* text) {
-    Ref piece(PyUnicode_FromString(text));
-    if (!piece) return -1;
-    return write_piece(file, piece.get());
-}
 
 // json.dumps(value) through the module-level json.
 Ref dumps(PyObject* value) {
@@ -53,15 +48,12 @@ Ref count_text(PyObject* count) {
     return dumps(count);
 }
 
-// prefix + text + suffix, prefix and suffix short literals.
-Ref join3(const char* prefix, PyObject* text, const char* suffix) {
-    Ref head(PyUnicode_FromString(prefix));
-    if (!head) return Ref();
-    Ref body(PyUnicode_Concat(head.get(), text));
-    if (!body || suffix[0] == '\0') return body;
-    Ref tail(PyUnicode_FromString(suffix));
-    if (!tail) return Ref();
-    return Ref(PyUnicode_Concat(body.get(), tail.get()));
+// prefix + text + suffix; prefix and suffix are interned literals and
+// either may be nullptr.
+Ref join3(PyObject* prefix, PyObject* text, PyObject* suffix) {
+    Ref body = prefix != nullptr ? Ref(PyUnicode_Concat(prefix, text)) : Ref::borrow(text);
+    if (!body || suffix == nullptr) return body;
+    return Ref(PyUnicode_Concat(body.get(), suffix));
 }
 
 class BigWriter {
@@ -80,7 +72,7 @@ public:
             if (text && !PyUnicode_Check(text.get())) text = format_text(text.get());
         }
         if (!text) PJ_FAIL(kWriteStart);
-        Ref piece = join3(first ? "" : ",", text.get(), ",[");
+        Ref piece = join3(first ? nullptr : names.comma, text.get(), names.comma_open);
         if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteStart);
         return 0;
     }
@@ -95,11 +87,11 @@ public:
             text = dumps(next_start);
             if (text && !PyUnicode_Check(text.get())) text = format_text(text.get());
             if (!text) PJ_FAIL(kWriteNextStart);
-            if (!first) text = join3(",", text.get(), "");
+            if (!first) text = join3(names.comma, text.get(), nullptr);
             if (!text) PJ_FAIL(kWriteNextStart);
         }
         if (codes_ != nullptr) {
-            text = join3(first ? "[" : ",[", text.get(), "]");
+            text = join3(first ? names.open_list : names.comma_open, text.get(), names.close_list);
             if (!text) PJ_FAIL(kWriteNextStart);
         }
         if (write_piece(file_, text.get()) < 0) PJ_FAIL(kWriteNextStart);
@@ -163,7 +155,7 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
 
 // dump_json_big(chain, file, frequency_compress=True)
 PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_compress) {
-    if (write_literal(file, "{\"codes\":[") < 0) PJ_FAIL(kBody);
+    if (write_piece(file, names.head) < 0) PJ_FAIL(kBody);
     const int compressed = PyObject_IsTrue(frequency_compress);
     if (compressed < 0) PJ_FAIL(kBody);
     Ref codes;
@@ -173,7 +165,7 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
         if (write_code_table(chain, file, codes.get()) < 0) PJ_FAIL(kBody);
     }
     BigWriter writer(file, codes.get());
-    if (write_literal(file, "],\"chain\":[") < 0) PJ_FAIL(kBody);
+    if (write_piece(file, names.middle) < 0) PJ_FAIL(kBody);
 
     Ref entries = model::entries(chain);
     if (!entries) PJ_FAIL(kBody);
@@ -201,14 +193,14 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
             if (writer.write_next_start(pair[0].get(), first_choice) < 0) PJ_FAIL(kBody);
             Ref text = count_text(pair[1].get());
             if (!text) PJ_FAIL(kBody);
-            Ref piece = join3(",", text.get(), "");
+            Ref piece = join3(names.comma, text.get(), nullptr);
             if (!piece || write_piece(file, piece.get()) < 0) PJ_FAIL(kBody);
             if (signals.tick() < 0) PJ_FAIL(kBody);
         }
-        if (write_literal(file, "]") < 0) PJ_FAIL(kBody);
+        if (write_piece(file, names.close_list) < 0) PJ_FAIL(kBody);
         if (signals.tick() < 0) PJ_FAIL(kBody);
     }
-    if (write_literal(file, "]}") < 0) PJ_FAIL(kBody);
+    if (write_piece(file, names.tail) < 0) PJ_FAIL(kBody);
     Py_RETURN_NONE;
 }
 
