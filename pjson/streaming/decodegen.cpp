@@ -21,6 +21,7 @@ struct DecodeGenerator {
     PyObject* name;
     PyObject* qualname;
     char running;
+    char started;
 };
 
 PyObject* gen_name = nullptr;      // "genexpr"
@@ -61,6 +62,7 @@ PyObject* gen_iternext(PyObject* op) {
         return nullptr;
     }
     self->running = 1;
+    self->started = 1;
     Ref element;
     const int got = next_item(self->iterator, element);
     Ref code;
@@ -73,11 +75,16 @@ PyObject* gen_iternext(PyObject* op) {
     PJ_FAIL(kGenexpr);
 }
 
+// send(value): a generator expression ignores what is sent, except that
+// nothing but None may start it.
 PyObject* gen_send(PyObject* op, PyObject* value) {
     auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    if (!self->started && self->iterator != nullptr && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError,
+                        "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
     PyObject* result = gen_iternext(op);
-    (void)self;
-    (void)value;  // a generator expression ignores what is sent
     if (result == nullptr && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
     return result;
 }
@@ -89,7 +96,9 @@ PyObject* gen_throw(PyObject* op, PyObject* args) {
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
-    finish(reinterpret_cast<DecodeGenerator*>(op));
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    self->started = 1;
+    finish(self);
     if (PyExceptionInstance_Check(type)) {
         if (value != nullptr && value != Py_None) {
             PyErr_SetString(PyExc_TypeError,
@@ -170,6 +179,7 @@ Ref new_decode_generator(PyObject* follower, PyObject* codes) {
     Py_INCREF(gen_qualname);
     self->qualname = gen_qualname;
     self->running = 0;
+    self->started = 0;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
     return Ref(reinterpret_cast<PyObject*>(self));
 }
