@@ -18,7 +18,7 @@ __all__ = ["ProbabilityBag", "ChainModel", "normalise_code"]
 
 def normalise_code(code):
     """Return `code` as the model stores it: lists as tuples, Decimals as floats."""
-    if isinstance(code, list):
+    if isinstance(code, (list, tuple)):
         return tuple(normalise_code(element) for element in code)
     if isinstance(code, Decimal):
         return float(code)

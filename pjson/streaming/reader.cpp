@@ -70,12 +70,7 @@ private:
         if (!is_start && !is_end) {
             const int is_key = equals_str(event, names.map_key);
             if (is_key < 0) return __LINE__;
-            // Any scalar may be a start token, null and booleans included.
-            if (is_key) {
-                last_key_ = Ref::borrow(value);
-            } else {
-                last_value_ = Ref::borrow(value);
-            }
+            if (is_key) last_key_ = Ref::borrow(value);
         }
 
         // Rule 1: a top-level member array opens.
@@ -91,6 +86,9 @@ private:
             if (is_chain) {
                 in_chain_ = true;
                 saw_chain_ = true;
+                chain_pos_ = 0;
+                building_start_ = skipping_ = false;
+                start_ = Ref::borrow(Py_None);
             }
             return 0;
         }
@@ -108,15 +106,13 @@ private:
             in_chain_ = false;
             return 0;
         }
-        // Rule 3: a follower list opens; its start is the last scalar seen.
-        if (in_chain_ && start_array && depth_ == 3) {
-            start_ = Ref::borrow(last_value_.get() != nullptr ? last_value_.get() : Py_None);
-            in_bag_ = true;
-            return 0;
-        }
-        // Rule 4: the follower list closes.
+        // Rules 3 and 4, by position: the chain table alternates start
+        // tokens and follower lists, so an array in a start position (a
+        // tuple code in a plain document) is a start, not a follower list.
+        if (in_chain_ && !in_bag_) return chain_element(is_start, is_end, start_array, event, value);
         if (in_chain_ && end_array && depth_ == 2) {
             in_bag_ = false;
+            ++chain_pos_;
             return 0;
         }
         // Rule 5: inside the code table, everything goes to the builder.
@@ -135,6 +131,41 @@ private:
         }
         // Rule 6d: a count.
         return hand_over(value) < 0 ? __LINE__ : 0;
+    }
+
+    // An event directly inside the chain table, or inside a start token
+    // being assembled there; the source line of a failure, or 0.
+    int chain_element(int is_start, int is_end, int start_array, PyObject* event,
+                      PyObject* value) {
+        if (building_start_ || skipping_) {
+            if (building_start_ && feed(event, value) < 0) return __LINE__;
+            if (is_end && depth_ == 2) {
+                if (building_start_) {
+                    start_ = Ref(PyObject_GetAttr(builder_.get(), names.value));
+                    if (!start_) return __LINE__;
+                }
+                building_start_ = skipping_ = false;
+                ++chain_pos_;
+            }
+            return 0;
+        }
+        if (is_end) return 0;  // only a malformed stream closes here
+        const bool start_position = chain_pos_ % 2 == 0;
+        if (is_start) {
+            if (start_position) {
+                building_start_ = true;
+                return feed(event, value) < 0 ? __LINE__ : 0;
+            }
+            if (start_array) {
+                in_bag_ = true;  // its start is the element before it
+                return 0;
+            }
+            skipping_ = true;  // an object where a follower list belongs
+            return 0;
+        }
+        if (start_position) start_ = Ref::borrow(value);  // any scalar, null included
+        ++chain_pos_;
+        return 0;
     }
 
     int feed(PyObject* event, PyObject* value) {
@@ -180,13 +211,15 @@ private:
     Ref codes_;  // the decoding map; empty Ref until a code table closed
     Ref start_{Ref::borrow(Py_None)};
     Ref last_key_;
-    Ref last_value_;
     Py_ssize_t depth_ = 0;
+    size_t chain_pos_ = 0;  // direct elements of the chain table seen so far
     Py_ssize_t item_depth_ = 0;
     bool in_codes_ = false;
     bool in_chain_ = false;
     bool in_bag_ = false;
     bool building_bag_item_ = false;
+    bool building_start_ = false;  // assembling an array or object start token
+    bool skipping_ = false;        // inside an object in a follower list's place
     bool saw_chain_ = false;
     bool cleared_ = false;
 };
