@@ -1,0 +1,258 @@
+"""Save a chain model with every writer and load it back with every reader.
+
+    python -m pavro.demo [TEXT_FILE] [--out DIR] [--length N] [--seed N]
+
+Builds a chain model from a text (an embedded one by default), saves it
+with ``dump_json_small`` and ``dump_json_big``, compressed and plain, loads
+each file back with ``load_json_small`` and ``load_json_big``, checks that
+every load equals the model it came from, and prints what it did.  Ends
+with a sentence drawn from the model.  Exits with status 1 when any save
+or load fails or any round trip does not give the model back.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import sys
+import tempfile
+import time
+
+import pavro_cjson
+from pavro.bag import ChainModel
+
+DEFAULT_CORPUS = """\
+The ferry left the harbour at seven, as it did every morning, and the gulls
+followed it out past the breakwater. Most of the passengers stood at the rail
+with their coffee and watched the town grow small behind them. A boy asked his
+mother why the water looked green near the shore and grey further out. She told
+him that the sea keeps its colours in layers, like a cake that nobody has cut.
+
+On the far side of the bay there is a village with one road, one shop and a
+bakery that opens before dawn. The baker has a rule that the first loaf of the
+day goes to whoever is waiting at the door. Some mornings it is a fisherman,
+some mornings it is a child on the way to school, and once it was a dog that
+had learned the rule better than anyone. The shop sells everything a village
+needs and a few things that nobody has ever needed.
+
+In the evening the ferry comes back with the same gulls and different
+passengers. The lights of the town come on one street at a time, starting with
+the harbour and climbing the hill. From the deck you can watch the whole town
+wake up for the night. The boy from the morning was asleep on a bench, and his
+mother was reading a book about the sea. When the ferry reached the harbour the
+gulls flew off to wherever gulls go at night, and the town was quiet again.
+"""
+
+_SENTENCE_END = re.compile(r"[.!?]+")
+_WORD = re.compile(r"[^\W_]+(?:['\u2019-][^\W_]+)*")
+
+
+def sentences_of(text):
+    """Split `text` into sentences, each a list of lower-case words."""
+    result = []
+    for chunk in _SENTENCE_END.split(text):
+        words = [word.lower() for word in _WORD.findall(chunk)]
+        if words:
+            result.append(words)
+    return result
+
+
+def model_counts(model):
+    """(start codes, followers) of `model`: its entries and their distinct followers."""
+    return len(model), sum(bag.unique_count for _, bag in model.items())
+
+
+# What each saved file is written with and read back with.  The streaming
+# reader's parser wants bytes; everything else works on text.
+WRITERS = [
+    ("dump_json_small", pavro_cjson.dump_json_small),
+    ("dump_json_big", pavro_cjson.dump_json_big),
+]
+READERS = [
+    ("load_json_small", pavro_cjson.load_json_small, "r"),
+    ("load_json_big", pavro_cjson.load_json_big, "rb"),
+]
+
+
+def save(writer, model, path, compress):
+    with open(path, "w", encoding="utf-8", newline="") as file:
+        started = time.perf_counter()
+        writer(model, file, frequency_compress=compress)
+        # Closing flushes: the bytes on disk are part of the cost of a save.
+        file.close()
+        return time.perf_counter() - started
+
+
+def load(reader, path, mode):
+    model = ChainModel()
+    encoding = None if "b" in mode else "utf-8"
+    with open(path, mode, encoding=encoding) as file:
+        started = time.perf_counter()
+        reader(model, file)
+        return model, time.perf_counter() - started
+
+
+def describe_error(error):
+    text = "{}: {}".format(type(error).__name__, error)
+    return text if len(text) <= 70 else text[:67] + "..."
+
+
+def run(model, directory):
+    """Save and load `model` every way; return (table rows, failure messages)."""
+    rows = []
+    failures = []
+    for writer_name, writer in WRITERS:
+        for compress in (True, False):
+            label = "compressed" if compress else "plain"
+            path = os.path.join(directory, "{}-{}.json".format(writer_name[10:], label))
+            row = {"writer": writer_name, "compression": label}
+            rows.append(row)
+            try:
+                row["save"] = save(writer, model, path, compress)
+            except Exception as error:  # noqa: BLE001 - reported, then exit 1
+                failures.append("{} {}: {}".format(writer_name, label, describe_error(error)))
+                continue
+            row["bytes"] = os.path.getsize(path)
+            counts = set()
+            for reader_name, reader, mode in READERS:
+                what = "{} {} -> {}".format(writer_name, label, reader_name)
+                try:
+                    loaded, seconds = load(reader, path, mode)
+                except Exception as error:  # noqa: BLE001
+                    failures.append("{}: {}".format(what, describe_error(error)))
+                    continue
+                row[reader_name] = seconds
+                counts.add(model_counts(loaded))
+                if loaded == model:
+                    row[reader_name + " ok"] = True
+                else:
+                    failures.append("{}: the loaded model differs from the saved one".format(what))
+            row["counts"] = counts
+    return rows, failures
+
+
+def format_table(rows):
+    def ms(seconds):
+        return "-" if seconds is None else "{:.2f}".format(seconds * 1000)
+
+    def joined(values):
+        return "/".join(str(value) for value in sorted(values)) if values else "-"
+
+    header = ("writer", "compression", "bytes", "entries", "followers",
+              "save ms", "load small ms", "load big ms", "round trip")
+    lines = [header]
+    for row in rows:
+        counts = row.get("counts", set())
+        round_trip = all(row.get(name + " ok") for name, _, _ in READERS)
+        lines.append((
+            row["writer"],
+            row["compression"],
+            str(row.get("bytes", "-")),
+            joined({entries for entries, _ in counts}),
+            joined({followers for _, followers in counts}),
+            ms(row.get("save")),
+            ms(row.get("load_json_small")),
+            ms(row.get("load_json_big")),
+            "yes" if round_trip else "NO",
+        ))
+    widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
+    # Names left-aligned, numbers right-aligned.
+    left = {0, 1, 8}
+    out = []
+    for index, line in enumerate(lines):
+        cells = [cell.ljust(width) if column in left else cell.rjust(width)
+                 for column, (cell, width) in enumerate(zip(line, widths))]
+        out.append("  ".join(cells).rstrip())
+        if index == 0:
+            out.append("  ".join("-" * width for width in widths))
+    return "\n".join(out)
+
+
+def sample_sentence(model, sentences, seed, max_words=25):
+    """A sentence drawn from `model`, starting where a corpus sentence starts."""
+    starts = []
+    for sentence in sentences:
+        if sentence[0] in model and sentence[0] not in starts:
+            starts.append(sentence[0])
+    if not starts:
+        return None
+    rng = random.Random(seed)
+    words = [str(word) for word in model.generate(rng.choice(starts), max_codes=max_words, rng=rng)]
+    text = " ".join(words)
+    return text[:1].upper() + text[1:] + "."
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="python -m pavro.demo",
+        description="Save a chain model with each pavro_cjson writer, compressed and plain, "
+                    "load it back with each reader and check that it round-trips.")
+    parser.add_argument("text", nargs="?",
+                        help="a UTF-8 text file to learn from (default: a built-in text)")
+    parser.add_argument("--out", metavar="DIR",
+                        help="keep the saved documents in DIR (default: a temporary "
+                             "directory, removed afterwards)")
+    parser.add_argument("--length", type=int, default=2, metavar="N",
+                        help="codes per follower (default: 2)")
+    parser.add_argument("--seed", type=int, default=6, metavar="N",
+                        help="seed for the generated sentence (default: 6)")
+    arguments = parser.parse_args(argv)
+    if arguments.length < 1:
+        parser.error("--length must be at least 1")
+    return arguments
+
+
+def main(argv=None):
+    arguments = parse_arguments(argv)
+    if arguments.text is None:
+        source, text = "the built-in text", DEFAULT_CORPUS
+    else:
+        source = arguments.text
+        try:
+            with open(arguments.text, encoding="utf-8") as file:
+                text = file.read()
+        except (OSError, UnicodeDecodeError) as error:
+            print("cannot read {}: {}".format(arguments.text, error), file=sys.stderr)
+            return 2
+
+    sentences = sentences_of(text)
+    model = ChainModel.from_sequences(sentences, length=arguments.length)
+    entries, followers = model_counts(model)
+    print("Model: {} sentences, {} words from {}; {} start codes, {} followers of up to {} codes."
+          .format(len(sentences), sum(len(s) for s in sentences), source,
+                  entries, followers, arguments.length))
+    print("JSON library: {}; streaming parser: {}".format(
+        pavro_cjson.json.__name__, pavro_cjson.ijson.__name__))
+    print()
+
+    if arguments.out is not None:
+        os.makedirs(arguments.out, exist_ok=True)
+        directory = arguments.out
+    else:
+        directory = tempfile.mkdtemp(prefix="pavro-demo-")
+    try:
+        rows, failures = run(model, directory)
+    finally:
+        if arguments.out is None:
+            shutil.rmtree(directory, ignore_errors=True)
+
+    print(format_table(rows))
+    print()
+    if arguments.out is not None:
+        print("Documents kept in {}".format(os.path.abspath(directory)))
+    sentence = sample_sentence(model, sentences, arguments.seed)
+    if sentence is not None:
+        print("Generated (seed {}): {}".format(arguments.seed, sentence))
+
+    if failures:
+        print(file=sys.stderr)
+        for failure in failures:
+            print("FAILED: " + failure, file=sys.stderr)
+        return 1
+    print("All {} loads gave the model back.".format(len(WRITERS) * 2 * len(READERS)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
