@@ -191,7 +191,8 @@ PyObject* init_module() {
     module_dict = PyModule_GetDict(module.get());  // borrowed from the module
     bool registered = false;
     int line = 0;
-    if (PyDict_SetItemString(module_dict, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+    if (builtins == nullptr || PyDict_SetItemString(module_dict, "__builtins__", builtins) < 0) {
         line = __LINE__;
     } else {
         // Registered early so that code run by the imports below can find us.
