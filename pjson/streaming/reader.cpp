@@ -112,25 +112,47 @@ private:
         if (in_chain_ && !in_bag_) return chain_element(is_start, is_end, start_array, event, value);
         if (in_chain_ && end_array && depth_ == 2) {
             in_bag_ = false;
+            follower_.reset();  // a last follower without a count is dropped
             ++chain_pos_;
             return 0;
         }
         // Rule 5: inside the code table, everything goes to the builder.
         if (in_codes_) return feed(event, value) < 0 ? __LINE__ : 0;
         if (!in_bag_) return 0;
-        // Rules 6a-6c: a follower is assembled up to its own closing
-        // bracket, nested arrays and objects included.
-        if (!building_bag_item_ && is_start) {
+        return bag_element(is_start, is_end, event, value);
+    }
+
+    // An event inside a follower list.  Its elements alternate follower and
+    // count, as the whole-document reader pairs them: a follower (an array,
+    // nested ones included) is assembled up to its own closing bracket, and
+    // each count hands the pair before it to the model.
+    int bag_element(int is_start, int is_end, PyObject* event, PyObject* value) {
+        if (building_bag_item_) {
+            if (feed(event, value) < 0) return __LINE__;
+            if (!is_end || depth_ != item_depth_ - 1) return 0;
+            building_bag_item_ = false;
+            Ref built(PyObject_GetAttr(builder_.get(), names.value));
+            if (!built) return __LINE__;
+            return bag_value(std::move(built)) < 0 ? __LINE__ : 0;
+        }
+        if (is_start) {
             building_bag_item_ = true;
             item_depth_ = depth_;
             return feed(event, value) < 0 ? __LINE__ : 0;
         }
-        if (building_bag_item_) {
-            if (is_end && depth_ == item_depth_ - 1) building_bag_item_ = false;
-            return feed(event, value) < 0 ? __LINE__ : 0;
+        if (is_end) return 0;  // only a malformed stream closes here
+        return bag_value(Ref::borrow(value)) < 0 ? __LINE__ : 0;
+    }
+
+    // A complete element of the follower list at the current position.
+    int bag_value(Ref element) {
+        const bool follower_position = bag_pos_++ % 2 == 0;
+        if (follower_position) {
+            follower_ = std::move(element);
+            return 0;
         }
-        // Rule 6d: a count.
-        return hand_over(value) < 0 ? __LINE__ : 0;
+        Ref follower = std::move(follower_);
+        return hand_over(follower.get(), element.get());
     }
 
     // An event directly inside the chain table, or inside a start token
@@ -158,6 +180,7 @@ private:
             }
             if (start_array) {
                 in_bag_ = true;  // its start is the element before it
+                bag_pos_ = 0;
                 return 0;
             }
             skipping_ = true;  // an object where a follower list belongs
@@ -183,25 +206,23 @@ private:
         return 0;
     }
 
-    // One (start, follower, count) to chain.add_to_bag.
-    int hand_over(PyObject* count) {
-        Ref start_code, follower;
-        Ref built(PyObject_GetAttr(builder_.get(), names.value));
-        if (!built) return -1;
+    // One (start, follower, count) to chain.add_to_bag.  Everything the
+    // document can get wrong is checked before a replace-mode clear.
+    int hand_over(PyObject* follower, PyObject* count) {
+        Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
+        if (!add_to_bag) return -1;
+        Ref start_code, handed;
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             start_code = dict_lookup(codes_.get(), start_.get());
             if (!start_code) return -1;
-            follower = new_decode_generator(built.get(), codes_.get());
-            if (!follower) return -1;
+            handed = new_decode_generator(follower, codes_.get());
+            if (!handed) return -1;
         } else {
             start_code = Ref::borrow(start_.get());
-            follower = std::move(built);
+            handed = Ref::borrow(follower);
         }
         if (clear_once() < 0) return -1;
-        Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
-        if (!add_to_bag) return -1;
-        return call_with_count(add_to_bag.get(), start_code.get(), follower.get(), count) ? 0
-                                                                                          : -1;
+        return call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count) ? 0 : -1;
     }
 
     PyObject* chain_;  // borrowed from the caller for the call
@@ -213,6 +234,8 @@ private:
     Ref last_key_;
     Py_ssize_t depth_ = 0;
     size_t chain_pos_ = 0;  // direct elements of the chain table seen so far
+    size_t bag_pos_ = 0;    // elements of the current follower list seen so far
+    Ref follower_;          // the follower waiting for its count
     Py_ssize_t item_depth_ = 0;
     bool in_codes_ = false;
     bool in_chain_ = false;
