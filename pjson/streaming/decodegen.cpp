@@ -20,6 +20,7 @@ struct DecodeGenerator {
     PyObject* codes;     // the decoding map; nullptr once finished
     PyObject* name;
     PyObject* qualname;
+    PyObject* weakrefs;
     char running;
     char started;
 };
@@ -47,26 +48,34 @@ int gen_clear(PyObject* op) {
 void gen_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<DecodeGenerator*>(op);
     PyObject_GC_UnTrack(op);
+    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(op);
     finish(self);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     PyObject_GC_Del(op);
 }
 
+int refuse_while_running(const DecodeGenerator* self) {
+    if (!self->running) return 0;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return -1;
+}
+
 // One step: the next element's code, KeyError for an element the map lacks.
 PyObject* gen_iternext(PyObject* op) {
     auto* self = reinterpret_cast<DecodeGenerator*>(op);
     if (self->iterator == nullptr) return nullptr;
-    if (self->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
+    if (refuse_while_running(self) < 0) return nullptr;
+    // Drawing the follower and comparing keys can run Python code; the step
+    // keeps its own references so nothing it uses can vanish under it.
+    Ref iterator = Ref::borrow(self->iterator);
+    Ref codes = Ref::borrow(self->codes);
     self->running = 1;
     self->started = 1;
     Ref element;
-    const int got = next_item(self->iterator, element);
+    const int got = next_item(iterator.get(), element);
     Ref code;
-    if (got > 0) code = dict_lookup(self->codes, element.get());
+    if (got > 0) code = dict_lookup(codes.get(), element.get());
     self->running = 0;
     if (got > 0 && code) return code.release();
     // Exhausted or failed: a generator that raised is finished too.
@@ -97,6 +106,7 @@ PyObject* gen_throw(PyObject* op, PyObject* args) {
     PyObject* tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
     auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    if (refuse_while_running(self) < 0) return nullptr;
     self->started = 1;
     finish(self);
     if (PyExceptionInstance_Check(type)) {
@@ -126,7 +136,9 @@ PyObject* gen_throw(PyObject* op, PyObject* args) {
 }
 
 PyObject* gen_close(PyObject* op, PyObject*) {
-    finish(reinterpret_cast<DecodeGenerator*>(op));
+    auto* self = reinterpret_cast<DecodeGenerator*>(op);
+    if (refuse_while_running(self) < 0) return nullptr;
+    finish(self);
     Py_RETURN_NONE;
 }
 
@@ -178,6 +190,7 @@ Ref new_decode_generator(PyObject* follower, PyObject* codes) {
     self->name = gen_name;
     Py_INCREF(gen_qualname);
     self->qualname = gen_qualname;
+    self->weakrefs = nullptr;
     self->running = 0;
     self->started = 0;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(self));
@@ -199,6 +212,7 @@ int init_decode_generator() {
     DecodeGeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     DecodeGeneratorType.tp_traverse = gen_traverse;
     DecodeGeneratorType.tp_clear = gen_clear;
+    DecodeGeneratorType.tp_weaklistoffset = offsetof(DecodeGenerator, weakrefs);
     DecodeGeneratorType.tp_iter = PyObject_SelfIter;
     DecodeGeneratorType.tp_iternext = gen_iternext;
     DecodeGeneratorType.tp_methods = gen_methods;

@@ -21,13 +21,24 @@ int write_piece(PyObject* file, PyObject* piece) {
 }
 
 
-// json.dumps(value) through the module-level json.
+// Refuses a code text that is not a str: written into the document it
+// would corrupt it (bytes, None) or silently change the code (an int).
+Ref require_text(Ref text) {
+    if (text && !PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "json.dumps() returned %.200s, not str",
+                     Py_TYPE(text.get())->tp_name);
+        return Ref();
+    }
+    return text;
+}
+
+// json.dumps(value) through the module-level json; always a str.
 Ref dumps(PyObject* value) {
     Ref json = lookup_global(names.json);
     if (!json) return Ref();
     Ref method(PyObject_GetAttr(json.get(), names.dumps));
     if (!method) return Ref();
-    return call1(method.get(), value);
+    return require_text(call1(method.get(), value));
 }
 
 // "{}".format(value): exact str and int skip the format machinery.
@@ -69,7 +80,6 @@ public:
             text = format_text(token.get());
         } else {
             text = dumps(start);
-            if (text && !PyUnicode_Check(text.get())) text = format_text(text.get());
         }
         if (!text) PJ_FAIL(kWriteStart);
         Ref piece = join3(first ? nullptr : names.comma, text.get(), names.comma_open);
@@ -85,7 +95,6 @@ public:
             if (!text) PJ_FAIL(kWriteNextStart);
         } else {
             text = dumps(next_start);
-            if (text && !PyUnicode_Check(text.get())) text = format_text(text.get());
             if (!text) PJ_FAIL(kWriteNextStart);
             if (!first) text = join3(names.comma, text.get(), nullptr);
             if (!text) PJ_FAIL(kWriteNextStart);
@@ -140,9 +149,10 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
         Ref w_code = ranking.stands_for_itself() ? Ref::borrow(ranking.text())
                                                  : ranking.rank_number();
         if (!w_code || PyDict_SetItem(codes, ranking.code(), w_code.get()) < 0) return -1;
+        Ref value_text = require_text(Ref::borrow(ranking.text()));
+        if (!value_text) return -1;
         Ref token_text = format_text(w_code.get());
-        Ref value_text = format_text(ranking.text());
-        if (!token_text || !value_text) return -1;
+        if (!token_text) return -1;
         Ref piece(PyUnicode_FromFormat("%s%U,%U", ranking.rank() == 0 ? "" : ",",
                                        token_text.get(), value_text.get()));
         if (!piece || write_piece(file, piece.get()) < 0) return -1;
