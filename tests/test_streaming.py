@@ -854,17 +854,23 @@ class TrickleFile(io.BytesIO):
             ("add_to_bag", "a", gen("a", "b"), 2), ("add_to_bag", "a", gen("b"), 3)]),
         ('{"codes":[],"chain":["a",[["b"],1]]', [("add_to_bag", "a", ["b"], 1)]),
         ('{"codes":[0,"a"],"chain":[0,[[0],1]] junk', [("add_to_bag", "a", gen("a"), 1)]),
-        ('{"codes":[],"chain":["a",[["b"],1,["c"],2 }', [("add_to_bag", "a", ["b"], 1),
-                                                        ("add_to_bag", "a", ["c"], 2)]),
+        # A pair goes over only once the parser has moved past its count:
+        # the last one before the damage is lost with it.
+        ('{"codes":[],"chain":["a",[["b"],1,["c"],2 }', [("add_to_bag", "a", ["b"], 1)]),
+        # Cut inside a number: the parser offers the digits it has, which
+        # are not the count the document holds.
+        ('{"codes":[],"chain":["a",[["b"],1,["c"],1235', [("add_to_bag", "a", ["b"], 1)]),
+        ('{"codes":[],"chain":["a",[["c"],1235', []),
     ],
     ids=["cut-in-follower", "cut-in-compressed-follower", "cut-after-chain", "junk-after-chain",
-         "syntax-error"],
+         "syntax-error", "cut-in-count", "cut-in-first-count"],
 )
 def test_truncated_keeps_pairs_handed_over(parser_backend, merge, text, merge_calls):
     chain = RecordingChain()
     with pytest.raises(ijson.JSONError) as info:
         pavro_cjson.load_json_big(chain, TrickleFile(text.encode()), merge)
-    assert chain.log == (merge_calls if merge else [("clear",)] + merge_calls)
+    # Replace mode clears only once a pair goes over.
+    assert chain.log == (merge_calls if merge or not merge_calls else [("clear",)] + merge_calls)
     assert "pavro_cjson.load_json_big" in pjson_frames(info.value)
 
 

@@ -25,6 +25,8 @@ struct DecodeGenerator {
     char started;
 };
 
+SignalCheck signal_ticks;  // shared by all steps; the GIL serialises them
+
 PyObject* gen_name = nullptr;      // "genexpr"
 PyObject* gen_qualname = nullptr;  // "load_json_big.<locals>.genexpr"
 
@@ -77,11 +79,14 @@ PyObject* gen_iternext(PyObject* op) {
     Ref code;
     if (got > 0) code = dict_lookup(codes.get(), element.get());
     self->running = 0;
+    // A model drawing from C code runs no bytecode between steps, so the
+    // steps themselves let Ctrl-C through.
+    if (got > 0 && code && signal_ticks.tick() < 0) code.reset();
     if (got > 0 && code) return code.release();
     // Exhausted or failed: a generator that raised is finished too.
     finish(self);
     if (got == 0) return nullptr;
-    PJ_FAIL(kGenexpr);
+    PJ_FAIL(kGenexpr);  // KeyError, the follower's own error, or an interrupt
 }
 
 // send(value): a generator expression ignores what is sent, except that

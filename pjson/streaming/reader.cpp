@@ -1,6 +1,7 @@
 // Streaming reader: follows the parser's events with a depth counter and
 // four flags, assembles only the code table and one follower at a time,
-// and hands each pair to add_to_bag the moment its count is read.
+// and hands each pair to add_to_bag as soon as the parser has moved past
+// its count.
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"
@@ -41,9 +42,11 @@ public:
             if (got == 0) break;
             Ref triple[3];  // prefix, event, value
             if (unpack(item.get(), 3, triple) < 0) return __LINE__;
+            if (flush_pending() < 0) return __LINE__;
             if (const int line = dispatch(triple[1].get(), triple[2].get())) return line;
             if (signals.tick() < 0) return __LINE__;
         }
+        if (flush_pending() < 0) return __LINE__;
         // A stream that never opened a chain table is no chain document;
         // the model is left as it was.
         if (!saw_chain_) {
@@ -151,8 +154,19 @@ private:
             follower_ = std::move(element);
             return 0;
         }
-        Ref follower = std::move(follower_);
-        return hand_over(follower.get(), element.get());
+        // The pair waits for the parser's next event: a number at the very
+        // end of a cut-off stream arrives as the digits read so far, and
+        // only a following event proves the count whole.
+        pending_follower_ = std::move(follower_);
+        pending_count_ = std::move(element);
+        return 0;
+    }
+
+    int flush_pending() {
+        if (!pending_count_) return 0;
+        Ref follower = std::move(pending_follower_);
+        Ref count = std::move(pending_count_);
+        return hand_over(follower.get(), count.get());
     }
 
     // An event directly inside the chain table, or inside a start token
@@ -236,6 +250,8 @@ private:
     size_t chain_pos_ = 0;  // direct elements of the chain table seen so far
     size_t bag_pos_ = 0;    // elements of the current follower list seen so far
     Ref follower_;          // the follower waiting for its count
+    Ref pending_follower_;  // a complete pair waiting for the next event
+    Ref pending_count_;
     Py_ssize_t item_depth_ = 0;
     bool in_codes_ = false;
     bool in_chain_ = false;

@@ -116,6 +116,7 @@ private:
         Ref texts(PyList_New(0));
         if (!texts) PJ_FAIL(kGenexpr);
         Ref element;
+        SignalCheck signals;
         for (;;) {
             const int got = next_item(iterator.get(), element);
             if (got < 0) PJ_FAIL(kGenexpr);
@@ -125,6 +126,7 @@ private:
             Ref text(PyUnicode_CheckExact(token.get()) ? Ref::borrow(token.get())
                                                        : Ref(PyObject_Str(token.get())));
             if (!text || PyList_Append(texts.get(), text.get()) < 0) PJ_FAIL(kGenexpr);
+            if (signals.tick() < 0) PJ_FAIL(kGenexpr);
         }
         return Ref(PyUnicode_Join(names.comma, texts.get()));
     }

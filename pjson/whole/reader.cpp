@@ -21,12 +21,14 @@ Ref decode_follower(PyObject* items, PyObject* codes) {
     Ref decoded(PyList_New(0));
     if (!decoded) PJ_FAIL(kGenexpr);
     Ref element;
+    SignalCheck signals;
     for (;;) {
         const int got = next_item(iterator.get(), element);
         if (got < 0) PJ_FAIL(kGenexpr);
         if (got == 0) break;
         Ref code = dict_lookup(codes, element.get());
         if (!code || PyList_Append(decoded.get(), code.get()) < 0) PJ_FAIL(kGenexpr);
+        if (signals.tick() < 0) PJ_FAIL(kGenexpr);
     }
     return Ref(PyList_AsTuple(decoded.get()));
 }

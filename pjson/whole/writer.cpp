@@ -94,10 +94,12 @@ private:
             const Py_ssize_t n = PyTuple_GET_SIZE(val);
             Ref tokens(PyTuple_New(n));
             if (!tokens) PJ_FAIL(kGenexpr);
+            SignalCheck signals;
             for (Py_ssize_t i = 0; i < n; ++i) {
                 Ref token = dict_lookup(codes_, PyTuple_GET_ITEM(val, i));
                 if (!token) PJ_FAIL(kGenexpr);
                 PyTuple_SET_ITEM(tokens.get(), i, token.release());
+                if (signals.tick() < 0) PJ_FAIL(kGenexpr);
             }
             return tokens;
         }
@@ -106,12 +108,14 @@ private:
         Ref tokens(PyList_New(0));
         if (!tokens) PJ_FAIL(kGenexpr);
         Ref element;
+        SignalCheck signals;
         for (;;) {
             const int got = next_item(iterator.get(), element);
             if (got < 0) PJ_FAIL(kGenexpr);
             if (got == 0) break;
             Ref token = dict_lookup(codes_, element.get());
             if (!token || PyList_Append(tokens.get(), token.get()) < 0) PJ_FAIL(kGenexpr);
+            if (signals.tick() < 0) PJ_FAIL(kGenexpr);
         }
         return to_tuple(std::move(tokens));
     }
