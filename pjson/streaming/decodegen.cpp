@@ -104,7 +104,8 @@ PyObject* gen_send(PyObject* op, PyObject* value) {
 }
 
 // throw(type[, value[, traceback]]): the generator finishes and the
-// exception comes back out, as from a generator suspended at a yield.
+// exception comes back out, as from a generator suspended at a yield.  Bad
+// arguments leave it as it was.
 PyObject* gen_throw(PyObject* op, PyObject* args) {
     PyObject* type;
     PyObject* value = nullptr;
@@ -112,17 +113,23 @@ PyObject* gen_throw(PyObject* op, PyObject* args) {
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
     auto* self = reinterpret_cast<DecodeGenerator*>(op);
     if (refuse_while_running(self) < 0) return nullptr;
-    self->started = 1;
-    finish(self);
-    if (PyExceptionInstance_Check(type)) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb != nullptr && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    PyObject* exc_type;
+    if (PyExceptionClass_Check(type)) {
+        exc_type = type;
+        if (value == nullptr) value = Py_None;
+    } else if (PyExceptionInstance_Check(type)) {
         if (value != nullptr && value != Py_None) {
             PyErr_SetString(PyExc_TypeError,
                             "instance exception may not have a separate value");
             return nullptr;
         }
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
-    } else if (PyExceptionClass_Check(type)) {
-        PyErr_SetObject(type, value != nullptr ? value : Py_None);
+        exc_type = reinterpret_cast<PyObject*>(Py_TYPE(type));
+        value = type;
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from "
@@ -130,7 +137,10 @@ PyObject* gen_throw(PyObject* op, PyObject* args) {
                      Py_TYPE(type)->tp_name);
         return nullptr;
     }
-    if (tb != nullptr && tb != Py_None) {
+    self->started = 1;
+    finish(self);
+    PyErr_SetObject(exc_type, value);
+    if (tb != nullptr) {
         PyObject *t, *v, *old_tb;
         PyErr_Fetch(&t, &v, &old_tb);
         Py_XDECREF(old_tb);
