@@ -60,7 +60,6 @@ int init_names() {
         {&names.map_key, "map_key"},
         {&names.start_prefix, "start_"},
         {&names.end_prefix, "end_"},
-        {&names.empty, ""},
         {&names.comma, ","},
         {&names.head, "{\"codes\":["},
         {&names.middle, "],\"chain\":["},

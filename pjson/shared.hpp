@@ -111,7 +111,6 @@ struct Names {
     PyObject* start_prefix;  // "start_"
     PyObject* end_prefix;    // "end_"
     // literal pieces of the streaming writer
-    PyObject* empty;
     PyObject* comma;
     PyObject* head;         // {"codes":[
     PyObject* middle;       // ],"chain":[
