@@ -144,6 +144,37 @@ Ref decoding_map(PyObject* iterable) {
     return map;
 }
 
+Ref lookup_each(PyObject* elements, PyObject* map) {
+    SignalCheck signals;
+    if (PyTuple_CheckExact(elements)) {
+        // Immutable: index it directly; lookups cannot change it.
+        const Py_ssize_t n = PyTuple_GET_SIZE(elements);
+        Ref found(PyTuple_New(n));
+        if (!found) return Ref();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref value = dict_lookup(map, PyTuple_GET_ITEM(elements, i));
+            if (!value) return Ref();
+            PyTuple_SET_ITEM(found.get(), i, value.release());
+            if (signals.tick() < 0) return Ref();
+        }
+        return found;
+    }
+    Ref iterator(PyObject_GetIter(elements));
+    if (!iterator) return Ref();
+    Ref found(PyList_New(0));
+    if (!found) return Ref();
+    Ref element;
+    for (;;) {
+        const int got = next_item(iterator.get(), element);
+        if (got < 0) return Ref();
+        if (got == 0) break;
+        Ref value = dict_lookup(map, element.get());
+        if (!value || PyList_Append(found.get(), value.get()) < 0) return Ref();
+        if (signals.tick() < 0) return Ref();
+    }
+    return Ref(PyList_AsTuple(found.get()));
+}
+
 }  // namespace pjson::document
 
 namespace pjson {

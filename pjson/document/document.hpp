@@ -72,4 +72,9 @@ private:
 // dict(pairs of `iterable`): token -> code, a later equal token winning.
 Ref decoding_map(PyObject* iterable);
 
+// tuple(map[x] for x in elements): a follower's tokens (writing) or codes
+// (reading), every lookup done before the caller uses any of them.  A miss
+// raises KeyError(x).  The caller adds the "genexpr" traceback entry.
+Ref lookup_each(PyObject* elements, PyObject* map);
+
 }  // namespace pjson::document

@@ -89,21 +89,18 @@ public:
 
     // One follower: [","] "[" tokens joined by "," "]", or [","] dumps(follower).
     int write_next_start(PyObject* next_start, bool first) const {
-        Ref text;
+        Ref piece;
         if (codes_ != nullptr) {
-            text = joined_tokens(next_start);
+            Ref text = joined_tokens(next_start);
             if (!text) PJ_FAIL(kWriteNextStart);
+            piece = join3(first ? names.open_list : names.comma_open, text.get(),
+                          names.close_list);
         } else {
-            text = dumps(next_start);
+            Ref text = dumps(next_start);
             if (!text) PJ_FAIL(kWriteNextStart);
-            if (!first) text = join3(names.comma, text.get(), nullptr);
-            if (!text) PJ_FAIL(kWriteNextStart);
+            piece = join3(first ? nullptr : names.comma, text.get(), nullptr);
         }
-        if (codes_ != nullptr) {
-            text = join3(first ? names.open_list : names.comma_open, text.get(), names.close_list);
-            if (!text) PJ_FAIL(kWriteNextStart);
-        }
-        if (write_piece(file_, text.get()) < 0) PJ_FAIL(kWriteNextStart);
+        if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
         return 0;
     }
 
@@ -111,22 +108,15 @@ private:
     // ",".join(str(codes[x]) for x in next_start); every lookup is done
     // before anything of the follower is written.
     Ref joined_tokens(PyObject* next_start) const {
-        Ref iterator(PyObject_GetIter(next_start));
-        if (!iterator) PJ_FAIL(kGenexpr);
-        Ref texts(PyList_New(0));
+        Ref tokens = document::lookup_each(next_start, codes_);
+        if (!tokens) PJ_FAIL(kGenexpr);
+        const Py_ssize_t n = PyTuple_GET_SIZE(tokens.get());
+        Ref texts(PyList_New(n));
         if (!texts) PJ_FAIL(kGenexpr);
-        Ref element;
-        SignalCheck signals;
-        for (;;) {
-            const int got = next_item(iterator.get(), element);
-            if (got < 0) PJ_FAIL(kGenexpr);
-            if (got == 0) break;
-            Ref token = dict_lookup(codes_, element.get());
-            if (!token) PJ_FAIL(kGenexpr);
-            Ref text(PyUnicode_CheckExact(token.get()) ? Ref::borrow(token.get())
-                                                       : Ref(PyObject_Str(token.get())));
-            if (!text || PyList_Append(texts.get(), text.get()) < 0) PJ_FAIL(kGenexpr);
-            if (signals.tick() < 0) PJ_FAIL(kGenexpr);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref text = format_text(PyTuple_GET_ITEM(tokens.get(), i));
+            if (!text) PJ_FAIL(kGenexpr);
+            PyList_SET_ITEM(texts.get(), i, text.release());
         }
         return Ref(PyUnicode_Join(names.comma, texts.get()));
     }

@@ -16,21 +16,9 @@ constexpr Frame kGenexpr{"genexpr"};
 // Every lookup of the follower happens here, before the call it feeds.
 Ref decode_follower(PyObject* items, PyObject* codes) {
     if (codes == nullptr) return Ref(PySequence_Tuple(items));
-    Ref iterator(PyObject_GetIter(items));
-    if (!iterator) PJ_FAIL(kGenexpr);
-    Ref decoded(PyList_New(0));
+    Ref decoded = document::lookup_each(items, codes);
     if (!decoded) PJ_FAIL(kGenexpr);
-    Ref element;
-    SignalCheck signals;
-    for (;;) {
-        const int got = next_item(iterator.get(), element);
-        if (got < 0) PJ_FAIL(kGenexpr);
-        if (got == 0) break;
-        Ref code = dict_lookup(codes, element.get());
-        if (!code || PyList_Append(decoded.get(), code.get()) < 0) PJ_FAIL(kGenexpr);
-        if (signals.tick() < 0) PJ_FAIL(kGenexpr);
-    }
-    return Ref(PyList_AsTuple(decoded.get()));
+    return decoded;
 }
 
 // The start code of `start`: looked up in a compressed document, as parsed

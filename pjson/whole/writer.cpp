@@ -89,35 +89,9 @@ private:
 
     // tuple(codes[x] for x in val)
     Ref tokens_of(PyObject* val) const {
-        if (PyTuple_CheckExact(val)) {
-            // Immutable: index it directly; lookups cannot change it.
-            const Py_ssize_t n = PyTuple_GET_SIZE(val);
-            Ref tokens(PyTuple_New(n));
-            if (!tokens) PJ_FAIL(kGenexpr);
-            SignalCheck signals;
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                Ref token = dict_lookup(codes_, PyTuple_GET_ITEM(val, i));
-                if (!token) PJ_FAIL(kGenexpr);
-                PyTuple_SET_ITEM(tokens.get(), i, token.release());
-                if (signals.tick() < 0) PJ_FAIL(kGenexpr);
-            }
-            return tokens;
-        }
-        Ref iterator(PyObject_GetIter(val));
-        if (!iterator) PJ_FAIL(kGenexpr);
-        Ref tokens(PyList_New(0));
+        Ref tokens = document::lookup_each(val, codes_);
         if (!tokens) PJ_FAIL(kGenexpr);
-        Ref element;
-        SignalCheck signals;
-        for (;;) {
-            const int got = next_item(iterator.get(), element);
-            if (got < 0) PJ_FAIL(kGenexpr);
-            if (got == 0) break;
-            Ref token = dict_lookup(codes_, element.get());
-            if (!token || PyList_Append(tokens.get(), token.get()) < 0) PJ_FAIL(kGenexpr);
-            if (signals.tick() < 0) PJ_FAIL(kGenexpr);
-        }
-        return to_tuple(std::move(tokens));
+        return tokens;
     }
 
     PyObject* chain_;  // borrowed from the caller for the call
