@@ -26,6 +26,16 @@ class Log(list):
         return [entry[0] for entry in self]
 
 
+class ListBag:
+    """A bag that yields the choices it was given, nothing more."""
+
+    def __init__(self, choices):
+        self._choices = choices  # as given: a bag may be broken on purpose
+
+    def choices(self):
+        return iter(self._choices)
+
+
 class RecordingBag:
     """A bag that yields given choices and logs what is done to it."""
 

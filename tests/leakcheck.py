@@ -37,6 +37,8 @@ import ujson
 import pavro_cjson
 from pavro.bag import ChainModel
 
+from fakes import ListBag, RecordingFile
+
 try:
     from ijson.backends import yajl2_cffi
 except ImportError:  # the compiled backend is optional; the package serves
@@ -67,16 +69,6 @@ class TrueFlag:
 
     def __bool__(self):
         return True
-
-
-class ListBag:
-    """A bag yielding the choices it was given."""
-
-    def __init__(self, choices):
-        self._choices = choices
-
-    def choices(self):
-        return iter(self._choices)
 
 
 class RaisingBag:
@@ -130,17 +122,6 @@ class FrequencyItems:
 
     def items(self):
         return list(self._items)
-
-
-class Sink:
-    """A text file that keeps every piece handed to write()."""
-
-    def __init__(self):
-        self.pieces = []
-
-    def write(self, piece):
-        self.pieces.append(piece)
-        return len(piece)
 
 
 class FailingSink:
@@ -614,21 +595,21 @@ def writer_success_cases():
                                           ("repeated start", repeated)):
                     def run(writer=writer, lib=lib, model=model, compress=compress):
                         with using(json=lib):
-                            writer(model, Sink(), compress)
+                            writer(model, RecordingFile(), compress)
                     add("%s: %s, %s, %s model" % (wname, lname, mode, model_name), run)
 
         def keywords(writer=writer):
-            writer(file=Sink(), chain=TINY, frequency_compress=TrueFlag())
-            writer(TINY, Sink())
-            writer(TINY, Sink(), frequency_compress=0)
-            writer(TINY, file=Sink())
+            writer(file=RecordingFile(), chain=TINY, frequency_compress=TrueFlag())
+            writer(TINY, RecordingFile())
+            writer(TINY, RecordingFile(), frequency_compress=0)
+            writer(TINY, file=RecordingFile())
         add("%s: keywords, defaults and truth tests" % wname, keywords)
 
         def bytes_dumps(writer=writer):
             # Written through, or refused with TypeError.
             with using(json=BytesDumps):
-                expect((TypeError, None), writer, TINY, Sink(), True)
-                expect((TypeError, None), writer, TINY, Sink(), False)
+                expect((TypeError, None), writer, TINY, RecordingFile(), True)
+                expect((TypeError, None), writer, TINY, RecordingFile(), False)
         add("%s: a library whose dumps returns bytes" % wname, bytes_dumps)
 
         def into_stringio(writer=writer):
@@ -698,7 +679,7 @@ def writer_failure_cases():
                 def run(writer=writer, lib=lib, model=model, compress=compress,
                         expected=expected):
                     with using(json=lib):
-                        expect(expected, writer, model, Sink(), compress)
+                        expect(expected, writer, model, RecordingFile(), compress)
                 add("%s: %s, fails: %s" % (wname, lname, label), run)
 
             def failing_writes(writer=writer, lib=lib):
@@ -726,19 +707,19 @@ def writer_failure_cases():
 
         def names_replaced(writer=writer):
             with using(json=types.SimpleNamespace()):
-                expect(AttributeError, writer, TINY, Sink(), True)
+                expect(AttributeError, writer, TINY, RecordingFile(), True)
             with using(math=types.SimpleNamespace()):
                 twelve = ListModel([], {"c%d" % i: 1 for i in range(12)})
-                expect(AttributeError, writer, twelve, Sink(), True)
+                expect(AttributeError, writer, twelve, RecordingFile(), True)
             with using(sorted=boom):
-                expect(Boom, writer, TINY, Sink(), True)
+                expect(Boom, writer, TINY, RecordingFile(), True)
         add("%s: fails: module-level names replaced" % wname, names_replaced)
 
     def dump_raises():
         with using(json=DumpRaises):
-            expect(Boom, pavro_cjson.dump_json_small, TINY, Sink())
+            expect(Boom, pavro_cjson.dump_json_small, TINY, RecordingFile())
         with using(OrderedDict=boom):
-            expect(Boom, pavro_cjson.dump_json_small, TINY, Sink())
+            expect(Boom, pavro_cjson.dump_json_small, TINY, RecordingFile())
     add("dump_json_small: fails: json.dump or OrderedDict raises", dump_raises)
 
 

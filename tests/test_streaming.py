@@ -18,7 +18,7 @@ from hypothesis import given, settings, strategies as st
 import pavro_cjson
 from pavro.bag import ChainModel
 
-from fakes import Log, RecordingBag, RecordingChain, RecordingFile
+from fakes import ListBag, Log, RecordingBag, RecordingChain, RecordingFile
 
 
 # ---------------------------------------------------------------------------
@@ -39,16 +39,6 @@ def example_chain(log=None):
     log = Log() if log is None else log
     bag = RecordingBag(log, choices=[(("a", "b"), 2)])
     return RecordingChain([("a", bag)], frequencies={"a": 5, "b": 3}, log=log)
-
-
-class ListBag:
-    """A bag that yields the choices it was given, nothing more."""
-
-    def __init__(self, choices):
-        self._choices = list(choices)
-
-    def choices(self):
-        return iter(self._choices)
 
 
 class Raw(tuple):
