@@ -108,6 +108,10 @@ struct Names {
     PyObject* start_array;
     PyObject* end_array;
     PyObject* map_key;
+    PyObject* start_map;
+    PyObject* string;
+    PyObject* boolean;
+    PyObject* null;
     PyObject* start_prefix;  // "start_"
     PyObject* end_prefix;    // "end_"
     // literal pieces of the streaming writer

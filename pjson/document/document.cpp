@@ -175,6 +175,41 @@ Ref lookup_each(PyObject* elements, PyObject* map) {
     return Ref(PyList_AsTuple(found.get()));
 }
 
+// ===========================================================================
+// Document shape
+// ===========================================================================
+
+void raise_not_follower_list(Kind kind) {
+    static const char* const kinds[] = {"a number", "a string", "a boolean", "null",
+                                        "an object"};
+    PyErr_Format(PyExc_TypeError, "a follower list must be an array, not %s",
+                 kinds[static_cast<int>(kind)]);
+}
+
+int refused_follower_list(PyObject* value, Kind* kind) {
+    // bool before int: True is an int too.
+    if (PyBool_Check(value)) {
+        *kind = Kind::boolean;
+    } else if (PyLong_Check(value) || PyFloat_Check(value)) {
+        *kind = Kind::number;
+    } else if (PyUnicode_Check(value)) {
+        *kind = Kind::string;
+    } else if (value == Py_None) {
+        *kind = Kind::null;
+    } else if (PyDict_Check(value)) {
+        *kind = Kind::object;
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+void raise_codes_after_chain() {
+    PyErr_SetString(PyExc_ValueError,
+                    "the chain table came before the code table, so its pairs were handed "
+                    "over undecoded; load_json_small reads the two tables in either order");
+}
+
 }  // namespace pjson::document
 
 namespace pjson {

@@ -77,4 +77,24 @@ Ref decoding_map(PyObject* iterable);
 // raises KeyError(x).  The caller adds the "genexpr" traceback entry.
 Ref lookup_each(PyObject* elements, PyObject* map);
 
+// ---------------------------------------------------------------------------
+// Document shape
+// ---------------------------------------------------------------------------
+
+// The JSON kinds that can never be a follower list.  Both readers name them
+// the same way, so a refused document reads the same through either.
+enum class Kind { number, string, boolean, null, object };
+
+// Raises TypeError "a follower list must be an array, not a string" (and so on).
+void raise_not_follower_list(Kind kind);
+
+// For a parsed value in a follower list's place: 1 with `kind` set when
+// it is a scalar or a mapping (never a follower list), else 0.  Other
+// iterables are taken as they come.
+int refused_follower_list(PyObject* value, Kind* kind);
+
+// Raises ValueError for a code table that arrives after the chain table
+// has been handed over undecoded.
+void raise_codes_after_chain();
+
 }  // namespace pjson::document

@@ -89,8 +89,9 @@ private:
             if (is_chain) {
                 in_chain_ = true;
                 saw_chain_ = true;
+                if (!codes_) chain_before_codes_ = true;
                 chain_pos_ = 0;
-                building_start_ = skipping_ = false;
+                building_start_ = false;
                 start_ = Ref::borrow(Py_None);
             }
             return 0;
@@ -102,6 +103,12 @@ private:
                 if (!built) return __LINE__;
                 codes_ = document::decoding_map(built.get());
                 if (!codes_) return __LINE__;
+                // Sorted keys put "chain" first: its pairs went over as
+                // rank numbers, which a late code table cannot take back.
+                if (chain_before_codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
+                    document::raise_codes_after_chain();
+                    return __LINE__;
+                }
                 if (feed(event, value) < 0) return __LINE__;
                 in_codes_ = false;
             }
@@ -173,14 +180,12 @@ private:
     // being assembled there; the source line of a failure, or 0.
     int chain_element(int is_start, int is_end, int start_array, PyObject* event,
                       PyObject* value) {
-        if (building_start_ || skipping_) {
-            if (building_start_ && feed(event, value) < 0) return __LINE__;
+        if (building_start_) {
+            if (feed(event, value) < 0) return __LINE__;
             if (is_end && depth_ == 2) {
-                if (building_start_) {
-                    start_ = Ref(PyObject_GetAttr(builder_.get(), names.value));
-                    if (!start_) return __LINE__;
-                }
-                building_start_ = skipping_ = false;
+                start_ = Ref(PyObject_GetAttr(builder_.get(), names.value));
+                if (!start_) return __LINE__;
+                building_start_ = false;
                 ++chain_pos_;
             }
             return 0;
@@ -197,12 +202,29 @@ private:
                 bag_pos_ = 0;
                 return 0;
             }
-            skipping_ = true;  // an object where a follower list belongs
-            return 0;
+            document::raise_not_follower_list(document::Kind::object);
+            return __LINE__;
         }
-        if (start_position) start_ = Ref::borrow(value);  // any scalar, null included
+        if (!start_position) return not_follower_list(event);
+        start_ = Ref::borrow(value);  // any scalar, null included
         ++chain_pos_;
         return 0;
+    }
+
+    // A scalar where a follower list belongs, refused as the whole-document
+    // reader refuses it; the source line of the failure.
+    int not_follower_list(PyObject* event) {
+        document::Kind kind = document::Kind::number;
+        PyObject* const named[] = {names.string, names.boolean, names.null};
+        const document::Kind kinds[] = {document::Kind::string, document::Kind::boolean,
+                                        document::Kind::null};
+        for (int i = 0; i < 3; ++i) {
+            const int same = equals_str(event, named[i]);
+            if (same < 0) return __LINE__;
+            if (same) kind = kinds[i];
+        }
+        document::raise_not_follower_list(kind);
+        return __LINE__;
     }
 
     int feed(PyObject* event, PyObject* value) {
@@ -258,8 +280,8 @@ private:
     bool in_bag_ = false;
     bool building_bag_item_ = false;
     bool building_start_ = false;  // assembling an array or object start token
-    bool skipping_ = false;        // inside an object in a follower list's place
     bool saw_chain_ = false;
+    bool chain_before_codes_ = false;  // a chain table opened before any code table closed
     bool cleared_ = false;
 };
 

@@ -5,6 +5,8 @@
 #include "functions.hpp"
 #include "module/model.hpp"
 
+#include <vector>
+
 namespace pjson {
 
 namespace {
@@ -28,6 +30,120 @@ Ref decode_start(PyObject* start, PyObject* codes) {
     return dict_lookup(codes, start);
 }
 
+// iter(bag) for a follower list, refusing the values a JSON library gives
+// for anything but an array (a string's characters or a mapping's keys
+// would otherwise pass for followers and counts).
+int open_follower_list(document::PairReader& i_bag, PyObject* bag) {
+    document::Kind kind;
+    if (document::refused_follower_list(bag, &kind)) {
+        document::raise_not_follower_list(kind);
+        return -1;
+    }
+    return i_bag.open(bag);
+}
+
+// Merge mode: every pair goes to chain.add_to_bag the moment it is read.
+PyObject* merge_into(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
+    Ref start, bag, items, count;
+    SignalCheck signals;
+    for (;;) {
+        int got = c_list.next(start, bag);
+        if (got < 0) PJ_FAIL(kBody);
+        if (got == 0) break;
+        document::PairReader i_bag;
+        if (open_follower_list(i_bag, bag.get()) < 0) PJ_FAIL(kBody);
+        while ((got = i_bag.next(items, count)) > 0) {
+            Ref add_to_bag(PyObject_GetAttr(chain, names.add_to_bag));
+            if (!add_to_bag) PJ_FAIL(kBody);
+            Ref start_code = decode_start(start.get(), decode);
+            if (!start_code) PJ_FAIL(kBody);
+            // A plain document hands the parsed list over as it is.
+            Ref follower = decode != nullptr ? decode_follower(items.get(), decode)
+                                             : Ref::borrow(items.get());
+            if (!follower) PJ_FAIL(kBody);
+            if (!call_with_count(add_to_bag.get(), start_code.get(), follower.get(),
+                                 count.get()))
+                PJ_FAIL(kBody);
+            if (signals.tick() < 0) PJ_FAIL(kBody);
+        }
+        if (got < 0) PJ_FAIL(kBody);
+        if (signals.tick() < 0) PJ_FAIL(kBody);
+    }
+    Py_RETURN_NONE;
+}
+
+// The chain table of a replace-mode load, decoded in full before the model
+// is touched: per start, its code and then its (follower, count) pairs.
+// Everything the document can get wrong is found while this is filled, so
+// a refused document leaves the caller's model as it was.  It holds the
+// follower tuples the bags will hold anyway, and reads each iterable of
+// the parsed document once, so one-pass iterables still work.
+struct DecodedChain {
+    std::vector<Ref> objects;          // start code, follower, count, follower, count, ...
+    std::vector<Py_ssize_t> pairs;     // number of pairs per start, in order
+};
+
+int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& out) {
+    Ref start, bag, items, count;
+    SignalCheck signals;
+    for (;;) {
+        int got = c_list.next(start, bag);
+        if (got < 0) return __LINE__;
+        if (got == 0) return 0;
+        document::PairReader i_bag;
+        if (open_follower_list(i_bag, bag.get()) < 0) return __LINE__;
+        // The start's slot is filled once its pairs are decoded: a start
+        // token is looked up after its followers, as set_bag comes after
+        // the bag is full.
+        const size_t start_slot = out.objects.size();
+        out.objects.emplace_back();
+        Py_ssize_t n = 0;
+        while ((got = i_bag.next(items, count)) > 0) {
+            Ref follower = decode_follower(items.get(), decode);
+            if (!follower) return __LINE__;
+            out.objects.push_back(std::move(follower));
+            out.objects.push_back(std::move(count));
+            ++n;
+            if (signals.tick() < 0) return __LINE__;
+        }
+        if (got < 0) return __LINE__;
+        Ref start_code = decode_start(start.get(), decode);
+        if (!start_code) return __LINE__;
+        out.objects[start_slot] = std::move(start_code);
+        out.pairs.push_back(n);
+        if (signals.tick() < 0) return __LINE__;
+    }
+}
+
+// Replace mode: empties the model, then hands each start a new bag.
+PyObject* replace_with(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
+    DecodedChain decoded;
+    if (const int line = decode_chain(c_list, decode, decoded)) return kBody.fail(line);
+    if (model::clear(chain) < 0) PJ_FAIL(kBody);
+    SignalCheck signals;
+    size_t at = 0;
+    for (const Py_ssize_t n : decoded.pairs) {
+        // Held by the vector for the whole call, which no model call can
+        // reach, so borrowing from it is safe.
+        PyObject* start_code = decoded.objects[at++].get();
+        Ref new_bag = model::new_bag();
+        if (!new_bag) PJ_FAIL(kBody);
+        for (Py_ssize_t i = 0; i < n; ++i, at += 2) {
+            Ref add(PyObject_GetAttr(new_bag.get(), names.add));
+            if (!add) PJ_FAIL(kBody);
+            if (!call_with_count(add.get(), decoded.objects[at].get(), nullptr,
+                                 decoded.objects[at + 1].get()))
+                PJ_FAIL(kBody);
+            if (signals.tick() < 0) PJ_FAIL(kBody);
+        }
+        Ref set_bag(PyObject_GetAttr(chain, names.set_bag));
+        if (!set_bag) PJ_FAIL(kBody);
+        if (!call2(set_bag.get(), start_code, new_bag.get())) PJ_FAIL(kBody);
+        if (signals.tick() < 0) PJ_FAIL(kBody);
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 // load_json_small(chain, file, merge=False)
@@ -48,56 +164,9 @@ PyObject* load_json_small(PyObject* chain, PyObject* file, PyObject* merge) {
     if (c_list.open(chain_table.get()) < 0) PJ_FAIL(kBody);
     const int merging = PyObject_IsTrue(merge);
     if (merging < 0) PJ_FAIL(kBody);
-    if (!merging && model::clear(chain) < 0) PJ_FAIL(kBody);
     // nullptr marks a plain document: starts and followers as parsed.
     PyObject* decode = PyDict_GET_SIZE(codes.get()) > 0 ? codes.get() : nullptr;
-
-    Ref start, bag, items, count;
-    SignalCheck signals;
-    for (;;) {
-        int got = c_list.next(start, bag);
-        if (got < 0) PJ_FAIL(kBody);
-        if (got == 0) break;
-        document::PairReader i_bag;
-        if (i_bag.open(bag.get()) < 0) PJ_FAIL(kBody);
-        if (merging) {
-            while ((got = i_bag.next(items, count)) > 0) {
-                Ref add_to_bag(PyObject_GetAttr(chain, names.add_to_bag));
-                if (!add_to_bag) PJ_FAIL(kBody);
-                Ref start_code = decode_start(start.get(), decode);
-                if (!start_code) PJ_FAIL(kBody);
-                // A plain document hands the parsed list over as it is.
-                Ref follower = decode != nullptr ? decode_follower(items.get(), decode)
-                                                 : Ref::borrow(items.get());
-                if (!follower) PJ_FAIL(kBody);
-                if (!call_with_count(add_to_bag.get(), start_code.get(), follower.get(),
-                                     count.get()))
-                    PJ_FAIL(kBody);
-                if (signals.tick() < 0) PJ_FAIL(kBody);
-            }
-            if (got < 0) PJ_FAIL(kBody);
-        } else {
-            Ref new_bag = model::new_bag();
-            if (!new_bag) PJ_FAIL(kBody);
-            while ((got = i_bag.next(items, count)) > 0) {
-                Ref add(PyObject_GetAttr(new_bag.get(), names.add));
-                if (!add) PJ_FAIL(kBody);
-                Ref follower = decode_follower(items.get(), decode);
-                if (!follower) PJ_FAIL(kBody);
-                if (!call_with_count(add.get(), follower.get(), nullptr, count.get()))
-                    PJ_FAIL(kBody);
-                if (signals.tick() < 0) PJ_FAIL(kBody);
-            }
-            if (got < 0) PJ_FAIL(kBody);
-            Ref set_bag(PyObject_GetAttr(chain, names.set_bag));
-            if (!set_bag) PJ_FAIL(kBody);
-            Ref start_code = decode_start(start.get(), decode);
-            if (!start_code) PJ_FAIL(kBody);
-            if (!call2(set_bag.get(), start_code.get(), new_bag.get())) PJ_FAIL(kBody);
-        }
-        if (signals.tick() < 0) PJ_FAIL(kBody);
-    }
-    Py_RETURN_NONE;
+    return merging ? merge_into(chain, c_list, decode) : replace_with(chain, c_list, decode);
 }
 
 }  // namespace pjson
