@@ -5,11 +5,17 @@ it holds almost nothing itself: what tracemalloc sees at its peak is what
 the functions under test keep.  The streaming pair should stay flat (ratio
 large/small near 1.0); the whole-document pair grows with the document.
 
-    python bench/memory.py [--starts N] [--seed S]
+    python bench/memory.py [--starts N] [--seed S] [--loaded PAIRS]
+
+With --loaded, it also measures what a loaded model keeps: a real model of
+about PAIRS pairs is saved compressed and plain, and each document is loaded
+by each reader; a plain document should cost no more than a compressed one,
+since equal codes share one object either way.
 """
 
 import argparse
 import gc
+import io
 import os
 import random
 import sys
@@ -18,6 +24,7 @@ import time
 import tracemalloc
 
 import pavro_cjson
+from pavro.bag import ChainModel
 
 VOCABULARY = ["w{:03d}".format(i) for i in range(200)]
 CHOICES_PER_BAG = 8
@@ -100,11 +107,47 @@ def measure(path, starts, seed, dump, load, merge):
     return dump_peak, load_peak, size
 
 
+def retained_by_load(load, data, binary):
+    """Traced memory the loaded model keeps, in bytes."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        model = ChainModel()
+        source = io.BytesIO(data.encode()) if binary else io.StringIO(data)
+        load(model, source, False)
+        del source
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+
+
+def loaded_models(pairs, seed):
+    """Memory of a model loaded from its compressed and its plain document."""
+    rng = random.Random(seed)
+    words = ["w{}".format(i) for i in range(20000)]
+    weights = [1.0 / (rank + 1) for rank in range(len(words))]
+    model = ChainModel.from_sequences([rng.choices(words, weights, k=pairs)], length=2)
+    print()
+    print("loaded model, {} start codes: traced memory kept".format(len(model)))
+    for name, load, binary in (("load_json_small", pavro_cjson.load_json_small, False),
+                               ("load_json_big", pavro_cjson.load_json_big, True)):
+        kept = {}
+        for compress in (True, False):
+            out = io.StringIO()
+            pavro_cjson.dump_json_small(model, out, compress)
+            kept[compress] = retained_by_load(load, out.getvalue(), binary)
+        print("  {}: compressed {:>12,} B  plain {:>12,} B   ratio plain/compressed {:.3f}"
+              .format(name, kept[True], kept[False], kept[False] / kept[True]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--starts", type=int, default=1000,
                         help="start states of the small model (the large one has 10x)")
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--loaded", type=int, metavar="PAIRS",
+                        help="also measure models loaded from documents of about PAIRS pairs")
     args = parser.parse_args()
 
     # The whole-document reader fills new bags in replace mode; merge mode
@@ -139,6 +182,8 @@ def main():
             for name, index in (("save peak", 0), ("load peak", 1)):
                 print("  {}: {:>12,} B  {:>12,} B   ratio large/small {:.3f}".format(
                     name, small[index], large[index], large[index] / small[index]))
+    if args.loaded:
+        loaded_models(args.loaded, args.seed)
     print()
     print("took {:.1f} s".format(time.perf_counter() - began))
 

@@ -534,3 +534,19 @@ def test_merge_adds_to_what_the_model_holds_and_replace_starts_over(json_lib, co
     assert target == learned(repeat=2)
     load(target, text, merge=False)
     assert target == learned()
+
+
+@pytest.mark.parametrize("merge", [False, True], ids=["replace", "merge"])
+def test_equal_codes_of_a_plain_document_share_one_object(json_lib, log, bag_factory, merge):
+    # Each occurrence is parsed into its own object; a loaded model keeps
+    # one per distinct code.  Equal values of other types stay apart.
+    text = ('{"codes":[],"chain":["aa",[["aa","bb",1,1.0,true,0.0,-0.0],1],'
+            '"bb",[["bb","aa",1,1.0,true,-0.0,0.0],2]]}')
+    load(RecordingChain(log=log), text, merge)
+    followers = [entry[2] for entry in log if entry[0] in ("add_to_bag", "bag.add")]
+    starts = [entry[1] for entry in log if entry[0] in ("add_to_bag", "set_bag")]
+    first, second = followers
+    assert first[0] is second[1] is starts[0] and first[1] is second[0] is starts[1]
+    assert [type(x) for x in first[2:]] == [int, float, bool, float, float]
+    assert [str(x) for x in first[2:] + second[2:]] == [
+        "1", "1.0", "True", "0.0", "-0.0", "1", "1.0", "True", "-0.0", "0.0"]

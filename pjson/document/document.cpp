@@ -176,6 +176,53 @@ Ref lookup_each(PyObject* elements, PyObject* map) {
 }
 
 // ===========================================================================
+// Shared codes
+// ===========================================================================
+
+Ref SharedCodes::share(PyObject* code) {
+    Ref* table = PyUnicode_CheckExact(code) ? &strings_ : PyLong_CheckExact(code) ? &ints_
+                                                                                   : nullptr;
+    if (table == nullptr) return Ref::borrow(code);
+    if (!*table) {
+        *table = Ref(PyDict_New());
+        if (!*table) return Ref();
+    }
+    // Exact str and int compare and hash without running Python code.
+    PyObject* kept = PyDict_SetDefault(table->get(), code, code);  // borrowed
+    return Ref::borrow(kept);
+}
+
+int SharedCodes::share_list(PyObject* list) {
+    if (!PyList_CheckExact(list)) return 0;
+    // Nothing below runs Python code, so the list cannot change under us.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* element = PyList_GET_ITEM(list, i);  // borrowed
+        Ref kept = share(element);
+        if (!kept) return -1;
+        if (kept.get() != element) PyList_SetItem(list, i, kept.release());
+    }
+    return 0;
+}
+
+Ref SharedCodes::shared_tuple(PyObject* items) {
+    // A list or tuple is read in place (sharing runs no Python code, so it
+    // cannot change meanwhile); anything else is drawn into a tuple first.
+    Ref fast = PyList_CheckExact(items) || PyTuple_CheckExact(items)
+                   ? Ref::borrow(items)
+                   : Ref(PySequence_Tuple(items));
+    if (!fast) return Ref();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Ref tuple(PyTuple_New(n));
+    if (!tuple) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref kept = share(PySequence_Fast_GET_ITEM(fast.get(), i));
+        if (!kept) return Ref();
+        PyTuple_SET_ITEM(tuple.get(), i, kept.release());
+    }
+    return tuple;
+}
+
+// ===========================================================================
 // Document shape
 // ===========================================================================
 

@@ -78,6 +78,32 @@ Ref decoding_map(PyObject* iterable);
 Ref lookup_each(PyObject* elements, PyObject* map);
 
 // ---------------------------------------------------------------------------
+// Shared codes
+// ---------------------------------------------------------------------------
+
+// Equal codes met while a plain document is read, kept as one object each:
+// a loaded model holds its codes for as long as it lives, and a parser
+// makes a new string for every occurrence.  Only exact str and int are
+// shared: equal values of other types (1, 1.0, True; 0.0 and -0.0) are
+// not the same code, and a shared object must be indistinguishable by
+// value and type from the one it replaces.
+class SharedCodes {
+public:
+    // The first object seen equal to `code`, or `code` itself; a new
+    // reference, or an empty one on error.
+    Ref share(PyObject* code);
+    // Replaces the elements of an exact list by their shared objects, in
+    // place; other iterables are left as they are.  -1 on error.
+    int share_list(PyObject* list);
+    // tuple(share(x) for x in items).
+    Ref shared_tuple(PyObject* items);
+
+private:
+    Ref strings_;
+    Ref ints_;
+};
+
+// ---------------------------------------------------------------------------
 // Document shape
 // ---------------------------------------------------------------------------
 

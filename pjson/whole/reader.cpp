@@ -16,8 +16,8 @@ constexpr Frame kGenexpr{"genexpr"};
 
 // tuple(codes[x] for x in items), or tuple(items) for a plain document.
 // Every lookup of the follower happens here, before the call it feeds.
-Ref decode_follower(PyObject* items, PyObject* codes) {
-    if (codes == nullptr) return Ref(PySequence_Tuple(items));
+Ref decode_follower(PyObject* items, PyObject* codes, document::SharedCodes& shared) {
+    if (codes == nullptr) return shared.shared_tuple(items);
     Ref decoded = document::lookup_each(items, codes);
     if (!decoded) PJ_FAIL(kGenexpr);
     return decoded;
@@ -25,8 +25,8 @@ Ref decode_follower(PyObject* items, PyObject* codes) {
 
 // The start code of `start`: looked up in a compressed document, as parsed
 // in a plain one.
-Ref decode_start(PyObject* start, PyObject* codes) {
-    if (codes == nullptr) return Ref::borrow(start);
+Ref decode_start(PyObject* start, PyObject* codes, document::SharedCodes& shared) {
+    if (codes == nullptr) return shared.share(start);
     return dict_lookup(codes, start);
 }
 
@@ -44,6 +44,7 @@ int open_follower_list(document::PairReader& i_bag, PyObject* bag) {
 
 // Merge mode: every pair goes to chain.add_to_bag the moment it is read.
 PyObject* merge_into(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
+    document::SharedCodes shared;
     Ref start, bag, items, count;
     SignalCheck signals;
     for (;;) {
@@ -55,12 +56,14 @@ PyObject* merge_into(PyObject* chain, document::PairReader& c_list, PyObject* de
         while ((got = i_bag.next(items, count)) > 0) {
             Ref add_to_bag(PyObject_GetAttr(chain, names.add_to_bag));
             if (!add_to_bag) PJ_FAIL(kBody);
-            Ref start_code = decode_start(start.get(), decode);
+            Ref start_code = decode_start(start.get(), decode, shared);
             if (!start_code) PJ_FAIL(kBody);
-            // A plain document hands the parsed list over as it is.
-            Ref follower = decode != nullptr ? decode_follower(items.get(), decode)
+            // A plain document hands the parsed list over as it is, its
+            // codes shared with the equal ones before.
+            Ref follower = decode != nullptr ? decode_follower(items.get(), decode, shared)
                                              : Ref::borrow(items.get());
             if (!follower) PJ_FAIL(kBody);
+            if (decode == nullptr && shared.share_list(follower.get()) < 0) PJ_FAIL(kBody);
             if (!call_with_count(add_to_bag.get(), start_code.get(), follower.get(),
                                  count.get()))
                 PJ_FAIL(kBody);
@@ -84,6 +87,7 @@ struct DecodedChain {
 };
 
 int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& out) {
+    document::SharedCodes shared;
     Ref start, bag, items, count;
     SignalCheck signals;
     for (;;) {
@@ -99,7 +103,7 @@ int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& o
         out.objects.emplace_back();
         Py_ssize_t n = 0;
         while ((got = i_bag.next(items, count)) > 0) {
-            Ref follower = decode_follower(items.get(), decode);
+            Ref follower = decode_follower(items.get(), decode, shared);
             if (!follower) return __LINE__;
             out.objects.push_back(std::move(follower));
             out.objects.push_back(std::move(count));
@@ -107,7 +111,7 @@ int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& o
             if (signals.tick() < 0) return __LINE__;
         }
         if (got < 0) return __LINE__;
-        Ref start_code = decode_start(start.get(), decode);
+        Ref start_code = decode_start(start.get(), decode, shared);
         if (!start_code) return __LINE__;
         out.objects[start_slot] = std::move(start_code);
         out.pairs.push_back(n);
