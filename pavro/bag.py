@@ -56,8 +56,13 @@ class ProbabilityBag:
             self._weights[key] = count
 
     def choices(self):
-        """The (follower, weight) pairs, in insertion order."""
-        return iter(list(self._weights.items()))
+        """The (follower, weight) pairs, in insertion order.
+
+        The bag is walked live, not copied, so that saving a large model
+        costs no memory per pair: adding a follower while the pairs are
+        being walked raises RuntimeError, as it does for a dict.
+        """
+        return iter(self._weights.items())
 
     @property
     def unique_count(self):
@@ -134,8 +139,12 @@ class ChainModel:
         return frequencies
 
     def items(self):
-        """The (start, bag) pairs, in insertion order."""
-        return iter(list(self._bags.items()))
+        """The (start, bag) pairs, in insertion order.
+
+        Walked live like ProbabilityBag.choices(): a start code added or
+        removed while the pairs are being walked raises RuntimeError.
+        """
+        return iter(self._bags.items())
 
     def __len__(self):
         return len(self._bags)
