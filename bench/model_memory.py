@@ -71,8 +71,9 @@ def main():
     model = build(args.starts, args.followers, args.codes, args.seed)
     print("python {}.{}, json={}".format(sys.version_info[0], sys.version_info[1],
                                           pavro_cjson.json.__name__))
+    pairs = len(model) * args.followers
     print("model: {:,} starts x {:,} pairs = {:,} pairs, {:,} distinct codes".format(
-        len(model), args.followers, len(model) * args.followers, len(model.build_frequency_dict())))
+        len(model), args.followers, pairs, len(model.build_frequency_dict())))
 
     live_items, live_choices = ChainModel.items, ProbabilityBag.choices
     save_peak(model)  # first-use caches land in neither figure
