@@ -18,6 +18,7 @@ import shutil
 import sys
 import tempfile
 import time
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import pavro_cjson
 from pavro.bag import ChainModel
@@ -48,7 +49,7 @@ _SENTENCE_END = re.compile(r"[.!?]+")
 _WORD = re.compile(r"[^\W_]+(?:['\u2019-][^\W_]+)*")
 
 
-def sentences_of(text):
+def sentences_of(text: str) -> List[List[str]]:
     """Split `text` into sentences, each a list of lower-case words."""
     result = []
     for chunk in _SENTENCE_END.split(text):
@@ -58,24 +59,25 @@ def sentences_of(text):
     return result
 
 
-def model_counts(model):
+def model_counts(model: ChainModel) -> Tuple[int, int]:
     """(start codes, followers) of `model`: its entries and their distinct followers."""
     return len(model), sum(bag.unique_count for _, bag in model.items())
 
 
 # What each saved file is written with and read back with.  The streaming
 # reader's parser wants bytes; everything else works on text.
-WRITERS = [
+Row = Dict[str, Any]
+WRITERS: List[Tuple[str, Callable[..., None]]] = [
     ("dump_json_small", pavro_cjson.dump_json_small),
     ("dump_json_big", pavro_cjson.dump_json_big),
 ]
-READERS = [
+READERS: List[Tuple[str, Callable[..., None], str]] = [
     ("load_json_small", pavro_cjson.load_json_small, "r"),
     ("load_json_big", pavro_cjson.load_json_big, "rb"),
 ]
 
 
-def save(writer, model, path, compress):
+def save(writer: Callable[..., None], model: ChainModel, path: str, compress: bool) -> float:
     with open(path, "w", encoding="utf-8", newline="") as file:
         started = time.perf_counter()
         writer(model, file, frequency_compress=compress)
@@ -84,7 +86,7 @@ def save(writer, model, path, compress):
         return time.perf_counter() - started
 
 
-def load(reader, path, mode):
+def load(reader: Callable[..., None], path: str, mode: str) -> Tuple[ChainModel, float]:
     model = ChainModel()
     encoding = None if "b" in mode else "utf-8"
     with open(path, mode, encoding=encoding) as file:
@@ -93,20 +95,20 @@ def load(reader, path, mode):
         return model, time.perf_counter() - started
 
 
-def describe_error(error):
+def describe_error(error: BaseException) -> str:
     text = "{}: {}".format(type(error).__name__, error)
     return text if len(text) <= 70 else text[:67] + "..."
 
 
-def run(model, directory):
+def run(model: ChainModel, directory: str) -> Tuple[List[Row], List[str]]:
     """Save and load `model` every way; return (table rows, failure messages)."""
-    rows = []
-    failures = []
+    rows: List[Row] = []
+    failures: List[str] = []
     for writer_name, writer in WRITERS:
         for compress in (True, False):
             label = "compressed" if compress else "plain"
             path = os.path.join(directory, "{}-{}.json".format(writer_name[10:], label))
-            row = {"writer": writer_name, "compression": label}
+            row: Row = {"writer": writer_name, "compression": label}
             rows.append(row)
             try:
                 row["save"] = save(writer, model, path, compress)
@@ -114,7 +116,7 @@ def run(model, directory):
                 failures.append("{} {}: {}".format(writer_name, label, describe_error(error)))
                 continue
             row["bytes"] = os.path.getsize(path)
-            counts = set()
+            counts: Set[Tuple[int, int]] = set()
             for reader_name, reader, mode in READERS:
                 what = "{} {} -> {}".format(writer_name, label, reader_name)
                 try:
@@ -132,11 +134,11 @@ def run(model, directory):
     return rows, failures
 
 
-def format_table(rows):
-    def ms(seconds):
+def format_table(rows: List[Row]) -> str:
+    def ms(seconds: Optional[float]) -> str:
         return "-" if seconds is None else "{:.2f}".format(seconds * 1000)
 
-    def joined(values):
+    def joined(values: Iterable[int]) -> str:
         return "/".join(str(value) for value in sorted(values)) if values else "-"
 
     header = ("writer", "compression", "bytes", "entries", "followers",
@@ -169,21 +171,23 @@ def format_table(rows):
     return "\n".join(out)
 
 
-def sample_sentence(model, sentences, seed, max_words=25):
+def sample_sentence(model: ChainModel, sentences: List[List[str]], seed: int,
+                    max_words: int = 25) -> Optional[str]:
     """A sentence drawn from `model`, starting where a corpus sentence starts."""
-    starts = []
+    starts: List[str] = []
     for sentence in sentences:
         if sentence[0] in model and sentence[0] not in starts:
             starts.append(sentence[0])
     if not starts:
         return None
     rng = random.Random(seed)
-    words = [str(word) for word in model.generate(rng.choice(starts), max_codes=max_words, rng=rng)]
+    walk = model.generate(rng.choice(starts), max_codes=max_words, rng=rng)
+    words = [str(word) for word in walk]
     text = " ".join(words)
     return text[:1].upper() + text[1:] + "."
 
 
-def parse_arguments(argv):
+def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m pavro.demo",
         description="Save a chain model with each pavro_cjson writer, compressed and plain, "
@@ -203,7 +207,7 @@ def parse_arguments(argv):
     return arguments
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = parse_arguments(argv)
     if arguments.text is None:
         source, text = "the built-in text", DEFAULT_CORPUS
