@@ -13,7 +13,6 @@ or load fails or any round trip does not give the model back.
 import argparse
 import os
 import random
-import re
 import shutil
 import sys
 import tempfile
@@ -22,41 +21,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set,
 
 import pavro_cjson
 from pavro.bag import ChainModel
-
-DEFAULT_CORPUS = """\
-The ferry left the harbour at seven, as it did every morning, and the gulls
-followed it out past the breakwater. Most of the passengers stood at the rail
-with their coffee and watched the town grow small behind them. A boy asked his
-mother why the water looked green near the shore and grey further out. She told
-him that the sea keeps its colours in layers, like a cake that nobody has cut.
-
-On the far side of the bay there is a village with one road, one shop and a
-bakery that opens before dawn. The baker has a rule that the first loaf of the
-day goes to whoever is waiting at the door. Some mornings it is a fisherman,
-some mornings it is a child on the way to school, and once it was a dog that
-had learned the rule better than anyone. The shop sells everything a village
-needs and a few things that nobody has ever needed.
-
-In the evening the ferry comes back with the same gulls and different
-passengers. The lights of the town come on one street at a time, starting with
-the harbour and climbing the hill. From the deck you can watch the whole town
-wake up for the night. The boy from the morning was asleep on a bench, and his
-mother was reading a book about the sea. When the ferry reached the harbour the
-gulls flew off to wherever gulls go at night, and the town was quiet again.
-"""
-
-_SENTENCE_END = re.compile(r"[.!?]+")
-_WORD = re.compile(r"[^\W_]+(?:['\u2019-][^\W_]+)*")
-
-
-def sentences_of(text: str) -> List[List[str]]:
-    """Split `text` into sentences, each a list of lower-case words."""
-    result = []
-    for chunk in _SENTENCE_END.split(text):
-        words = [word.lower() for word in _WORD.findall(chunk)]
-        if words:
-            result.append(words)
-    return result
+from pavro.text import BUILTIN_TEXT, draw_sentence, sentences_of
 
 
 def model_counts(model: ChainModel) -> Tuple[int, int]:
@@ -181,10 +146,7 @@ def sample_sentence(model: ChainModel, sentences: List[List[str]], seed: int,
     if not starts:
         return None
     rng = random.Random(seed)
-    walk = model.generate(rng.choice(starts), max_codes=max_words, rng=rng)
-    words = [str(word) for word in walk]
-    text = " ".join(words)
-    return text[:1].upper() + text[1:] + "."
+    return draw_sentence(model, rng.choice(starts), rng, max_words)
 
 
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -209,8 +171,19 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = parse_arguments(argv)
+    # Settled before any work, so that a bad --out costs nothing.
+    if arguments.out is not None:
+        directory = arguments.out
+        try:
+            os.makedirs(directory, exist_ok=True)
+        except OSError as error:
+            # An existing file makes makedirs say only "File exists".
+            reason = ("it exists and is not a directory" if os.path.lexists(directory)
+                      and not os.path.isdir(directory) else error.strerror or str(error))
+            print("cannot keep the documents in {}: {}".format(directory, reason), file=sys.stderr)
+            return 2
     if arguments.text is None:
-        source, text = "the built-in text", DEFAULT_CORPUS
+        source, text = "the built-in text", BUILTIN_TEXT
     else:
         source = arguments.text
         try:
@@ -230,10 +203,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         pavro_cjson.json.__name__, pavro_cjson.ijson.__name__))
     print()
 
-    if arguments.out is not None:
-        os.makedirs(arguments.out, exist_ok=True)
-        directory = arguments.out
-    else:
+    if arguments.out is None:
         directory = tempfile.mkdtemp(prefix="pavro-demo-")
     try:
         rows, failures = run(model, directory)

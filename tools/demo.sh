@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and installs pavro_cjson into .venv-<major.minor> (created on first
-# use) and runs the demo: a chain model saved with every writer, compressed
-# and plain, loaded back with every reader and checked.
+# The smoke test: builds and installs pavro_cjson into .venv-<major.minor>
+# (created on first use; built again only when the sources changed) and
+# runs the demo: a chain model saved with every writer, compressed and
+# plain, loaded back with every reader and checked.
 #
 #   tools/demo.sh [TEXT_FILE] [--out DIR] [--length N] [--seed N]
 #

@@ -1,4 +1,5 @@
-# Virtual environment set-up shared by tools/test.sh and tools/demo.sh.
+# Virtual environment set-up shared by tools/test.sh, tools/demo.sh and
+# tools/pavro.sh.
 # Source it from bash; it defines functions and changes nothing by itself.
 #
 #   pjson_root            the project root (the directory above tools/)
@@ -7,11 +8,12 @@
 #                         VENV_PYTHON
 #   pjson_release         let other runs use the venv again
 #   pjson_install [ARG..] build and install the project into that venv,
-#                         passing ARGs to pip (e.g. config settings)
+#                         passing ARGs to pip (e.g. config settings), unless
+#                         it holds a build of the same sources and ARGs
 #
 # Set PJSON_QUIET=0 to see pip's and the build's full output.
 
-PJSON_REQUIREMENTS=(scikit-build-core ujson ijson cffi pytest hypothesis)
+PJSON_REQUIREMENTS=(scikit-build-core ujson ijson cffi pytest hypothesis tqdm)
 
 pjson_root() {
     (cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -66,6 +68,7 @@ pjson_venv() {
         return 0
     fi
     pjson_log "setting up $VENV_DIR ($("$python" -c 'import sys; print(sys.executable)'))"
+    rm -f "$VENV_DIR/.pjson-installed"
     pjson_quietly "$python" -m venv "$VENV_DIR" || return 1
     pjson_quietly "$VENV_PYTHON" -m pip install --upgrade pip || return 1
     pjson_quietly "$VENV_PYTHON" -m pip install --upgrade "${PJSON_REQUIREMENTS[@]}" || return 1
@@ -86,14 +89,49 @@ pjson_release() {
 
 # scikit-build-core builds in a fresh temporary directory unless the
 # project sets build-dir, so every install compiles the current sources.
+# An install is skipped when the venv already holds one built from the same
+# sources with the same pip arguments and build environment (the stamp)
+# and the module imports from the venv; anything else builds again.
 pjson_install() {
-    local root
+    local root stamp wanted
     root=$(pjson_root)
+    stamp="$VENV_DIR/.pjson-installed"
+    wanted=$(pjson_build_stamp "$@") || return 1
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && pjson_check_import 2>/dev/null; then
+        pjson_log "pavro_cjson in $VENV_DIR is up to date with the sources"
+        return 0
+    fi
+    # Gone first: an install that fails or is interrupted must not look current.
+    rm -f "$stamp"
     pjson_log "building and installing pavro_cjson into $VENV_DIR"
     (cd "$root" && PATH="$VENV_DIR/bin:$PATH" pjson_quietly "$VENV_PYTHON" -m pip install \
         --no-build-isolation --force-reinstall --no-deps "$@" .) || return 1
-    # Run from the project root, as the tests are: the module must come from
-    # the venv, not from a stray build lying in the tree.
+    pjson_check_import || return 1
+    printf '%s\n' "$wanted" >"$stamp"
+}
+
+# Prints a digest of everything that goes into a build: the pip arguments,
+# the compiler settings from the environment, and the name and content of
+# every file the build reads, tracked by git or not.
+pjson_build_stamp() {
+    local root
+    root=$(pjson_root)
+    (
+        cd "$root" || exit 1
+        printf 'arg %s\n' "$@"
+        printf 'env %s\n' "CC=${CC:-}" "CXX=${CXX:-}" "CFLAGS=${CFLAGS:-}" \
+            "CXXFLAGS=${CXXFLAGS:-}" "LDFLAGS=${LDFLAGS:-}" "CMAKE_ARGS=${CMAKE_ARGS:-}"
+        find pjson pavro CMakeLists.txt pyproject.toml -type f \
+            ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 | LC_ALL=C sort -z |
+            xargs -0 sha256sum
+    ) | sha256sum | cut -d ' ' -f 1
+}
+
+# Run from the project root, as the tests are: the module must come from
+# the venv, not from a stray build lying in the tree.
+pjson_check_import() {
+    local root
+    root=$(pjson_root)
     (cd "$root" && "$VENV_PYTHON" - "$VENV_DIR" <<'EOF'
 import os, sys
 import pavro_cjson

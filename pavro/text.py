@@ -1,0 +1,72 @@
+"""Text in and out of chain models: sentences as word lists, and back.
+
+The demo and the command-line tool learn from text the same way and draw
+sentences the same way; both come from here.
+"""
+
+import re
+
+__all__ = ["BUILTIN_TEXT", "sentences_of", "sentences_from", "draw_sentence"]
+
+BUILTIN_TEXT = """\
+The ferry left the harbour at seven, as it did every morning, and the gulls
+followed it out past the breakwater. Most of the passengers stood at the rail
+with their coffee and watched the town grow small behind them. A boy asked his
+mother why the water looked green near the shore and grey further out. She told
+him that the sea keeps its colours in layers, like a cake that nobody has cut.
+
+On the far side of the bay there is a village with one road, one shop and a
+bakery that opens before dawn. The baker has a rule that the first loaf of the
+day goes to whoever is waiting at the door. Some mornings it is a fisherman,
+some mornings it is a child on the way to school, and once it was a dog that
+had learned the rule better than anyone. The shop sells everything a village
+needs and a few things that nobody has ever needed.
+
+In the evening the ferry comes back with the same gulls and different
+passengers. The lights of the town come on one street at a time, starting with
+the harbour and climbing the hill. From the deck you can watch the whole town
+wake up for the night. The boy from the morning was asleep on a bench, and his
+mother was reading a book about the sea. When the ferry reached the harbour the
+gulls flew off to wherever gulls go at night, and the town was quiet again.
+"""
+
+_SENTENCE_ENDS = ".!?"
+_SENTENCE_END = re.compile("[" + re.escape(_SENTENCE_ENDS) + "]+")
+_WORD = re.compile(r"[^\W_]+(?:['\u2019-][^\W_]+)*")
+
+
+def sentences_of(text):
+    """Split `text` into sentences, each a list of lower-case words."""
+    result = []
+    for chunk in _SENTENCE_END.split(text):
+        words = [word.lower() for word in _WORD.findall(chunk)]
+        if words:
+            result.append(words)
+    return result
+
+
+def sentences_from(chunks):
+    """Yield the sentences of the text that the strings `chunks` make together.
+
+    Gives what ``sentences_of`` gives for the joined text, while holding no
+    more than one chunk and one unfinished sentence: a cut just after a
+    sentence-ending character can split neither a word nor a sentence.
+    """
+    rest = ""
+    for chunk in chunks:
+        # `rest` holds no sentence end, so only the new chunk is searched.
+        end = max(chunk.rfind(mark) for mark in _SENTENCE_ENDS)
+        if end < 0:
+            rest += chunk
+            continue
+        for sentence in sentences_of(rest + chunk[:end + 1]):
+            yield sentence
+        rest = chunk[end + 1:]
+    for sentence in sentences_of(rest):
+        yield sentence
+
+
+def draw_sentence(model, start, rng, max_words=25):
+    """A sentence walked through `model` from `start`, capitalised and ended with a full stop."""
+    text = " ".join(str(code) for code in model.generate(start, max_codes=max_words, rng=rng))
+    return text[:1].upper() + text[1:] + "."
