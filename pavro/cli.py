@@ -16,6 +16,8 @@ Ctrl-C with 130.  Long steps show a progress bar on a terminal when tqdm
 is installed.
 """
 
+from __future__ import annotations
+
 import argparse
 import io
 import os
@@ -23,10 +25,17 @@ import random
 import sys
 import tempfile
 from decimal import Decimal
+from typing import (BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set,
+                    TextIO, Tuple, Union, cast)
 
 import pavro_cjson
-from pavro.bag import ChainModel, normalise_code
+from pavro.bag import ChainModel, Code, ProbabilityBag, Weight, normalise_code
 from pavro.text import BUILTIN_TEXT, draw_sentence, sentences_from
+
+if sys.version_info >= (3, 8):
+    from typing import Protocol
+else:  # typing has no Protocol before 3.8; the checker never sees this branch
+    Protocol = object
 
 # Inputs from this size on get a progress bar without --progress: text is
 # learnt at about 0.3 MiB/s and documents are read at about 1 MiB/s, so
@@ -40,7 +49,35 @@ class Failure(Exception):
     """A failure the user can act on; its message is printed as one line."""
 
 
-def reason(error):
+class Arguments(argparse.Namespace):
+    """The parsed command line; each command has the options it was given."""
+
+    command: str
+    # The command's function, and (for train) its parser, to report misuse.
+    run: Callable[[Arguments], None]
+    parser: argparse.ArgumentParser
+    # None: shown for large inputs only.
+    progress: Optional[bool]
+    # train and convert
+    output: str
+    plain: bool
+    force: bool
+    # train
+    texts: List[str]
+    builtin: bool
+    state_size: int
+    streaming: bool
+    # say and info
+    model: str
+    # say
+    n: int
+    seed: Optional[int]
+    max_words: int
+    # convert
+    input: str
+
+
+def reason(error: BaseException) -> str:
     """What went wrong, in one line, for an error from a file or a reader."""
     if isinstance(error, UnicodeDecodeError):
         return "not UTF-8 text ({})".format(error.reason)
@@ -55,6 +92,16 @@ def reason(error):
 # -- progress -----------------------------------------------------------------
 
 
+class _Bar(Protocol):
+    """What Progress uses of a tqdm bar."""
+
+    n: float
+
+    def update(self, n: float = 1) -> object: ...
+
+    def close(self) -> None: ...
+
+
 class Progress:
     """A progress bar on standard error, or nothing.
 
@@ -62,42 +109,43 @@ class Progress:
     when tqdm can be imported; otherwise every method does nothing.
     """
 
-    def __init__(self, label, total, shown, unit="B"):
-        self._bar = None
+    def __init__(self, label: str, total: int, shown: bool, unit: str = "B") -> None:
+        self._bar: Optional[_Bar] = None
         if not (shown and sys.stderr.isatty()):
             return
         try:
-            from tqdm import tqdm
+            # tqdm ships no types; the bar is used as _Bar describes it.
+            from tqdm import tqdm  # type: ignore[import-untyped]
         except ImportError:
             return
         self._bar = tqdm(total=total, desc=label, unit=unit, unit_scale=True,
                          unit_divisor=1024 if unit == "B" else 1000, leave=False,
                          file=sys.stderr)
 
-    def to(self, position):
+    def to(self, position: int) -> None:
         if self._bar is not None:
             self._bar.update(position - self._bar.n)
 
-    def __enter__(self):
+    def __enter__(self) -> Progress:
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         if self._bar is not None:
             self._bar.close()
 
 
-def progress_shown(arguments, size):
+def progress_shown(arguments: Arguments, size: int) -> bool:
     return arguments.progress if arguments.progress is not None else size >= PROGRESS_THRESHOLD
 
 
 class _ReadWatcher:
     """A binary file whose reads move a progress bar to the file position."""
 
-    def __init__(self, file, bar):
+    def __init__(self, file: BinaryIO, bar: Progress) -> None:
         self._file = file
         self._bar = bar
 
-    def read(self, size=-1):
+    def read(self, size: int = -1) -> bytes:
         data = self._file.read(size)
         self._bar.to(self._file.tell())
         return data
@@ -106,17 +154,17 @@ class _ReadWatcher:
 class _WalkWatcher:
     """A model as the writers see it, moving a progress bar one start code at a time."""
 
-    def __init__(self, model, bar):
+    def __init__(self, model: ChainModel, bar: Progress) -> None:
         self._model = model
         self._bar = bar
 
-    def build_frequency_dict(self):
+    def build_frequency_dict(self) -> Dict[Code, int]:
         return self._model.build_frequency_dict()
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._model)
 
-    def items(self):
+    def items(self) -> Iterator[Tuple[Code, ProbabilityBag]]:
         for done, item in enumerate(self._model.items(), 1):
             yield item
             self._bar.to(done)
@@ -125,7 +173,7 @@ class _WalkWatcher:
 # -- files --------------------------------------------------------------------
 
 
-def input_size(path):
+def input_size(path: str) -> int:
     """The size of the readable file `path`, or a Failure saying why there is none."""
     try:
         size = os.stat(path).st_size
@@ -136,7 +184,7 @@ def input_size(path):
     return size
 
 
-def check_output(path, force):
+def check_output(path: str, force: bool) -> None:
     """Fail before any work if `path` cannot become the output."""
     if os.path.isdir(path):
         raise Failure("cannot write {}: it is a directory".format(path))
@@ -147,7 +195,7 @@ def check_output(path, force):
         raise Failure("cannot write {}: no directory {}".format(path, directory))
 
 
-def _new_file_mode(path):
+def _new_file_mode(path: str) -> int:
     # A replaced file keeps its permissions; a new one gets the usual ones,
     # not the owner-only ones of a temporary file.
     try:
@@ -158,7 +206,8 @@ def _new_file_mode(path):
         return 0o666 & ~umask
 
 
-def write_replacing(path, force, write):
+def write_replacing(path: str, force: bool,
+                    write: Callable[[TextIO], object]) -> None:
     """Call `write(file)` on a text file that becomes `path` only once it is complete.
 
     The file is made beside `path`, so the final rename cannot cross file
@@ -188,14 +237,15 @@ def write_replacing(path, force, write):
         raise
 
 
-def _remove(path):
+def _remove(path: str) -> None:
     try:
         os.unlink(path)
     except OSError:
         pass
 
 
-def load_document(model, path, arguments):
+def load_document(model: Union[ChainModel, Summary], path: str,
+                  arguments: Arguments) -> int:
     """Load the document `path` into `model` with the streaming reader."""
     size = input_size(path)
     label = "loading " + os.path.basename(path)
@@ -212,7 +262,8 @@ def load_document(model, path, arguments):
     return size
 
 
-def save_document(model, path, arguments, shown, streaming=True):
+def save_document(model: ChainModel, path: str, arguments: Arguments, shown: bool,
+                  streaming: bool = True) -> str:
     """Save `model` to `path`, compressed unless --plain; return the format written."""
     writer = pavro_cjson.dump_json_big if streaming else pavro_cjson.dump_json_small
     compress = not arguments.plain
@@ -234,19 +285,20 @@ class Summary:
     counted in the memory its vocabulary needs.
     """
 
-    def __init__(self):
-        self.starts = set()
-        self.codes = set()
+    def __init__(self) -> None:
+        self.starts: Set[Code] = set()
+        self.codes: Set[Code] = set()
         self.followers = 0
-        self.total = 0
+        self.total: Weight = 0
         # How followers arrived: decoding generators from a compressed
         # document, the parsed lists from a plain one.
-        self.formats = set()
+        self.formats: Set[str] = set()
 
-    def clear(self):
-        self.__init__()
+    def clear(self) -> None:
+        Summary.__init__(self)
 
-    def add_to_bag(self, start, follower, count=1):
+    def add_to_bag(self, start: object, follower: Iterable[object],
+                   count: Union[Weight, Decimal] = 1) -> None:
         start = normalise_code(start)
         self.starts.add(start)
         self.codes.add(start)
@@ -257,7 +309,7 @@ class Summary:
         self.followers += 1
         self.total += float(count) if isinstance(count, Decimal) else count
 
-    def report(self, path, size):
+    def report(self, path: str, size: int) -> None:
         if len(self.formats) == 1:
             document_format = next(iter(self.formats))
         else:
@@ -266,7 +318,7 @@ class Summary:
                len(self.codes))
 
 
-def report_model(model, path, document_format):
+def report_model(model: ChainModel, path: str, document_format: str) -> None:
     """Report what `model`, just saved to `path`, holds, as `info` would report the file.
 
     Counted through the model's own methods, not as `info` counts, so
@@ -278,8 +330,9 @@ def report_model(model, path, document_format):
            len(model.build_frequency_dict()))
 
 
-def report(path, document_format, size, starts, followers, total, codes):
-    rows = [
+def report(path: str, document_format: str, size: int, starts: int, followers: int,
+           total: Weight, codes: int) -> None:
+    rows: List[Tuple[str, object]] = [
         ("document", path),
         ("format", document_format),
         ("size", "{} bytes".format(size)),
@@ -295,24 +348,28 @@ def report(path, document_format, size, starts, followers, total, codes):
 # -- the commands -------------------------------------------------------------
 
 
-def _text_chunks(path, bar, done):
+def _text_chunks(path: str, bar: Progress, done: int) -> Iterator[str]:
     with io.open(path, encoding="utf-8") as text:
+        # A text file opened by name reads through a BufferedReader, whose
+        # position tells how much of the file has been decoded.
+        buffer = cast(io.BufferedReader, text.buffer)
         while True:
             chunk = text.read(TEXT_CHUNK)
-            bar.to(done + text.buffer.tell())
+            bar.to(done + buffer.tell())
             if not chunk:
                 return
             yield chunk
 
 
-def train(arguments):
+def train(arguments: Arguments) -> None:
     check_output(arguments.output, arguments.force)
     sizes = [input_size(path) for path in arguments.texts]
     shown = progress_shown(arguments, sum(sizes))
     model = ChainModel()
     sentences = words = 0
     with Progress("reading text", sum(sizes), shown) as bar:
-        sources = [("the built-in text", [BUILTIN_TEXT])] if arguments.builtin else []
+        sources: List[Tuple[str, Iterable[str]]] = (
+            [("the built-in text", [BUILTIN_TEXT])] if arguments.builtin else [])
         for index, path in enumerate(arguments.texts):
             sources.append((path, _text_chunks(path, bar, sum(sizes[:index]))))
         for name, chunks in sources:
@@ -333,7 +390,7 @@ def train(arguments):
     report_model(model, arguments.output, document_format)
 
 
-def say(arguments):
+def say(arguments: Arguments) -> None:
     model = ChainModel()
     load_document(model, arguments.model, arguments)
     starts = [start for start, _ in model.items()]
@@ -344,13 +401,13 @@ def say(arguments):
         print(draw_sentence(model, rng.choice(starts), rng, arguments.max_words))
 
 
-def info(arguments):
+def info(arguments: Arguments) -> None:
     summary = Summary()
     size = load_document(summary, arguments.model, arguments)
     summary.report(arguments.model, size)
 
 
-def convert(arguments):
+def convert(arguments: Arguments) -> None:
     check_output(arguments.output, arguments.force)
     model = ChainModel()
     size = load_document(model, arguments.input, arguments)
@@ -363,7 +420,7 @@ def convert(arguments):
 # -- the command line ---------------------------------------------------------
 
 
-def _at_least_one(text):
+def _at_least_one(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -373,7 +430,7 @@ def _at_least_one(text):
     return value
 
 
-def build_parser(prog):
+def build_parser(prog: str) -> argparse.ArgumentParser:
     progress = argparse.ArgumentParser(add_help=False)
     progress.add_argument("--progress", action="store_const", const=True, default=None,
                           help="show a progress bar on a terminal (default: for inputs of "
@@ -436,10 +493,10 @@ def build_parser(prog):
     return parser
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     name = os.path.basename(sys.argv[0])
     parser = build_parser("python -m pavro" if name == "__main__.py" else name or "pavro")
-    arguments = parser.parse_args(argv)
+    arguments = parser.parse_args(argv, namespace=Arguments())
     if arguments.command == "train" and not (arguments.texts or arguments.builtin):
         arguments.parser.error("give at least one TEXT file, or --builtin")
     try:

@@ -4,7 +4,12 @@ The demo and the command-line tool learn from text the same way and draw
 sentences the same way; both come from here.
 """
 
+from __future__ import annotations
+
 import re
+from typing import Iterable, Iterator, List
+
+from pavro.bag import ChainModel, Chooser
 
 __all__ = ["BUILTIN_TEXT", "sentences_of", "sentences_from", "draw_sentence"]
 
@@ -35,9 +40,9 @@ _SENTENCE_END = re.compile("[" + re.escape(_SENTENCE_ENDS) + "]+")
 _WORD = re.compile(r"[^\W_]+(?:['\u2019-][^\W_]+)*")
 
 
-def sentences_of(text):
+def sentences_of(text: str) -> List[List[str]]:
     """Split `text` into sentences, each a list of lower-case words."""
-    result = []
+    result: List[List[str]] = []
     for chunk in _SENTENCE_END.split(text):
         words = [word.lower() for word in _WORD.findall(chunk)]
         if words:
@@ -45,7 +50,7 @@ def sentences_of(text):
     return result
 
 
-def sentences_from(chunks):
+def sentences_from(chunks: Iterable[str]) -> Iterator[List[str]]:
     """Yield the sentences of the text that the strings `chunks` make together.
 
     Gives what ``sentences_of`` gives for the joined text, while holding no
@@ -66,7 +71,7 @@ def sentences_from(chunks):
         yield sentence
 
 
-def draw_sentence(model, start, rng, max_words=25):
+def draw_sentence(model: ChainModel, start: object, rng: Chooser, max_words: int = 25) -> str:
     """A sentence walked through `model` from `start`, capitalised and ended with a full stop."""
     text = " ".join(str(code) for code in model.generate(start, max_codes=max_words, rng=rng))
     return text[:1].upper() + text[1:] + "."
