@@ -6,6 +6,9 @@
 #include "functions.hpp"
 #include "module/model.hpp"
 
+#include <new>
+#include <vector>
+
 namespace pjson {
 
 namespace {
@@ -59,75 +62,159 @@ Ref count_text(PyObject* count) {
     return dumps(count);
 }
 
-// prefix + text + suffix; prefix and suffix are interned literals and
-// either may be nullptr.
-Ref join3(PyObject* prefix, PyObject* text, PyObject* suffix) {
-    Ref body = prefix != nullptr ? Ref(PyUnicode_Concat(prefix, text)) : Ref::borrow(text);
-    if (!body || suffix == nullptr) return body;
-    return Ref(PyUnicode_Concat(body.get(), suffix));
+// "," + the count's text.  Most counts are machine-sized ints, spelled
+// straight into the piece.
+Ref count_piece(PyObject* count) {
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow == 0) return decimal_text(",", value);
+    }
+    Ref text = count_text(count);
+    if (!text) return Ref();
+    PyObject* parts[] = {names.comma, text.get()};
+    return concat_texts(parts, 2);
 }
+
+// The rank numbers' texts, made once while the code table is written:
+// texts[r] is the text of rank number r, or empty where the code of rank r
+// stands for itself.
+using RankTexts = std::vector<Ref>;
 
 class BigWriter {
 public:
-    BigWriter(PyObject* file, PyObject* codes) : file_(file), codes_(codes) {}
+    BigWriter(PyObject* file, PyObject* codes, RankTexts rank_texts)
+        : file_(file), codes_(codes), rank_texts_(std::move(rank_texts)) {}
 
     // The opening piece of a chain entry: [","] token-or-code ",["
-    int write_start(PyObject* start, bool first) const {
+    int write_start(PyObject* start, bool first) {
         Ref text;
         if (codes_ != nullptr) {
             Ref token = dict_lookup(codes_, start);
             if (!token) PJ_FAIL(kWriteStart);
-            text = format_text(token.get());
+            text = token_text(token.get());
         } else {
             text = dumps(start);
         }
         if (!text) PJ_FAIL(kWriteStart);
-        Ref piece = join3(first ? nullptr : names.comma, text.get(), names.comma_open);
+        PyObject* parts[] = {names.comma, text.get(), names.comma_open};
+        Ref piece = first ? concat_texts(parts + 1, 2) : concat_texts(parts, 3);
         if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteStart);
         return 0;
     }
 
     // One follower: [","] "[" tokens joined by "," "]", or [","] dumps(follower).
-    int write_next_start(PyObject* next_start, bool first) const {
+    int write_next_start(PyObject* next_start, bool first) {
         Ref piece;
         if (codes_ != nullptr) {
-            Ref text = joined_tokens(next_start);
-            if (!text) PJ_FAIL(kWriteNextStart);
-            piece = join3(first ? names.open_list : names.comma_open, text.get(),
-                          names.close_list);
+            if (token_texts(next_start) < 0) {
+                kGenexpr.fail(__LINE__);  // the lookups' own entry, inside ours
+                PJ_FAIL(kWriteNextStart);
+            }
+            piece = joined_piece(first ? names.open_list : names.comma_open);
+            if (!piece) PJ_FAIL(kWriteNextStart);
         } else {
             Ref text = dumps(next_start);
             if (!text) PJ_FAIL(kWriteNextStart);
-            piece = join3(first ? nullptr : names.comma, text.get(), nullptr);
+            PyObject* parts[] = {names.comma, text.get()};
+            piece = first ? std::move(text) : concat_texts(parts, 2);
+            if (!piece) PJ_FAIL(kWriteNextStart);
         }
-        if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
+        if (write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
         return 0;
     }
 
 private:
-    // ",".join(str(codes[x]) for x in next_start); every lookup is done
-    // before anything of the follower is written.
-    Ref joined_tokens(PyObject* next_start) const {
-        Ref tokens = document::lookup_each(next_start, codes_);
-        if (!tokens) PJ_FAIL(kGenexpr);
-        const Py_ssize_t n = PyTuple_GET_SIZE(tokens.get());
-        Ref texts(PyList_New(n));
-        if (!texts) PJ_FAIL(kGenexpr);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref text = format_text(PyTuple_GET_ITEM(tokens.get(), i));
-            if (!text) PJ_FAIL(kGenexpr);
-            PyList_SET_ITEM(texts.get(), i, text.release());
+    // str(codes[x]) for x in next_start, into texts_; every lookup is done
+    // before any token is turned into text, and both before the write.
+    int token_texts(PyObject* next_start) {
+        texts_.clear();
+        SignalCheck signals;
+        if (PyTuple_CheckExact(next_start)) {
+            // Immutable: index it directly; lookups cannot change it.
+            const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Ref token = dict_lookup(codes_, PyTuple_GET_ITEM(next_start, i));
+                if (!token || keep(std::move(token)) < 0) return -1;
+                if (signals.tick() < 0) return -1;
+            }
+        } else {
+            Ref iterator(PyObject_GetIter(next_start));
+            if (!iterator) return -1;
+            Ref element;
+            for (;;) {
+                const int got = next_item(iterator.get(), element);
+                if (got < 0) return -1;
+                if (got == 0) break;
+                Ref token = dict_lookup(codes_, element.get());
+                if (!token || keep(std::move(token)) < 0) return -1;
+                if (signals.tick() < 0) return -1;
+            }
         }
-        return Ref(PyUnicode_Join(names.comma, texts.get()));
+        for (Ref& token : texts_) {
+            Ref text = token_text(token.get());
+            if (!text) return -1;
+            token = std::move(text);
+        }
+        return 0;
+    }
+
+    // "{}".format(token): a rank number's text comes ready from the code
+    // table; anything else in the table (a code standing for itself) is
+    // formatted as it stands.
+    Ref token_text(PyObject* token) const {
+        if (PyLong_CheckExact(token)) {
+            int overflow = 0;
+            const long long rank = PyLong_AsLongLongAndOverflow(token, &overflow);
+            if (overflow == 0 && rank >= 0 &&
+                static_cast<unsigned long long>(rank) < rank_texts_.size() &&
+                rank_texts_[static_cast<size_t>(rank)]) {
+                return Ref::borrow(rank_texts_[static_cast<size_t>(rank)].get());
+            }
+        }
+        return format_text(token);
+    }
+
+    int keep(Ref text) {
+        try {
+            texts_.push_back(std::move(text));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+
+    // open + texts_ joined by "," + "]", in one allocation.
+    Ref joined_piece(PyObject* open) {
+        try {
+            parts_.clear();
+            parts_.push_back(open);
+            for (const Ref& text : texts_) {
+                if (parts_.size() > 1) parts_.push_back(names.comma);
+                parts_.push_back(text.get());
+            }
+            parts_.push_back(names.close_list);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+        return concat_texts(parts_.data(), static_cast<Py_ssize_t>(parts_.size()));
     }
 
     PyObject* file_;   // borrowed from the caller for the call
     PyObject* codes_;  // borrowed; nullptr when writing a plain document
+    RankTexts rank_texts_;
+    // Reused for every follower, so the hot loop allocates nothing but the
+    // piece itself.
+    std::vector<Ref> texts_;           // the current follower's token texts
+    std::vector<PyObject*> parts_;     // borrowed from texts_ and names
 };
 
 // The code table's pairs, ranked; fills `codes` with code -> token, where
-// a code standing for itself has its JSON text as token.
-int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
+// a code standing for itself has its JSON text as token, and `rank_texts`
+// with the text of every rank number used.
+int write_code_table(PyObject* chain, PyObject* file, PyObject* codes, RankTexts& rank_texts) {
     Ref freq_dict = model::frequency_items(chain);
     if (!freq_dict) return -1;
     Ref sorted = document::sort_by_frequency(freq_dict.get(), document::Writer::streaming);
@@ -138,15 +225,21 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
         const int got = ranking.next();
         if (got < 0) return -1;
         if (got == 0) break;
-        Ref w_code = ranking.stands_for_itself() ? Ref::borrow(ranking.text())
-                                                 : ranking.rank_number();
+        const bool itself = ranking.stands_for_itself();
+        Ref w_code = itself ? Ref::borrow(ranking.text()) : ranking.rank_number();
         if (!w_code || PyDict_SetItem(codes, ranking.code(), w_code.get()) < 0) return -1;
         Ref value_text = require_text(Ref::borrow(ranking.text()));
         if (!value_text) return -1;
-        Ref token_text = format_text(w_code.get());
+        Ref token_text = itself ? format_text(w_code.get()) : ranking.rank_text();
         if (!token_text) return -1;
-        Ref piece(PyUnicode_FromFormat("%s%U,%U", ranking.rank() == 0 ? "" : ",",
-                                       token_text.get(), value_text.get()));
+        try {
+            rank_texts.push_back(itself ? Ref() : Ref::borrow(token_text.get()));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        PyObject* parts[] = {names.comma, token_text.get(), names.comma, value_text.get()};
+        Ref piece = ranking.rank() == 0 ? concat_texts(parts + 1, 3) : concat_texts(parts, 4);
         if (!piece || write_piece(file, piece.get()) < 0) return -1;
         if (signals.tick() < 0) return -1;
     }
@@ -161,12 +254,13 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
     const int compressed = PyObject_IsTrue(frequency_compress);
     if (compressed < 0) PJ_FAIL(kBody);
     Ref codes;
+    RankTexts rank_texts;
     if (compressed) {
         codes = Ref(PyDict_New());
         if (!codes) PJ_FAIL(kBody);
-        if (write_code_table(chain, file, codes.get()) < 0) PJ_FAIL(kBody);
+        if (write_code_table(chain, file, codes.get(), rank_texts) < 0) PJ_FAIL(kBody);
     }
-    BigWriter writer(file, codes.get());
+    BigWriter writer(file, codes.get(), std::move(rank_texts));
     if (write_piece(file, names.middle) < 0) PJ_FAIL(kBody);
 
     Ref entries = model::entries(chain);
@@ -193,9 +287,7 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
             Ref pair[2];  // next_start, count
             if (unpack(choice.get(), 2, pair) < 0) PJ_FAIL(kBody);
             if (writer.write_next_start(pair[0].get(), first_choice) < 0) PJ_FAIL(kBody);
-            Ref text = count_text(pair[1].get());
-            if (!text) PJ_FAIL(kBody);
-            Ref piece = join3(names.comma, text.get(), nullptr);
+            Ref piece = count_piece(pair[1].get());
             if (!piece || write_piece(file, piece.get()) < 0) PJ_FAIL(kBody);
             if (signals.tick() < 0) PJ_FAIL(kBody);
         }
