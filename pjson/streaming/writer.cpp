@@ -6,6 +6,9 @@
 #include "functions.hpp"
 #include "module/model.hpp"
 
+#include <charconv>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -76,29 +79,144 @@ Ref count_piece(PyObject* count) {
     return concat_texts(parts, 2);
 }
 
-// The rank numbers' texts, made once while the code table is written:
-// texts[r] is the text of rank number r, or empty where the code of rank r
-// stands for itself.
-using RankTexts = std::vector<Ref>;
+// A token as a piece needs it: an exact int (a rank number, nearly always)
+// kept as its value, read while the table still holds it; anything else
+// held strongly and later replaced by its "{}".format text.
+struct Token {
+    Ref text;
+    long long number = 0;
+};
+
+// One piece assembled from texts and integers with a single allocation.
+class Piece {
+public:
+    void clear() { segments_.clear(); }
+    // `text` is borrowed: it must stay alive until build().
+    int add(PyObject* text) {
+        Segment segment;
+        segment.text = text;
+        return push(segment);
+    }
+    int add(long long number) {
+        Segment segment;
+        segment.digits.size = static_cast<unsigned>(
+            std::to_chars(segment.digits.chars, std::end(segment.digits.chars), number).ptr -
+            segment.digits.chars);
+        return push(segment);
+    }
+    int add(const Token& token) {
+        return token.text ? add(token.text.get()) : add(token.number);
+    }
+
+    Ref build() const {
+        Py_ssize_t length = 0;
+        Py_UCS4 maxchar = 127;
+        for (const Segment& segment : segments_) {
+            if (segment.text == nullptr) {
+                length += segment.digits.size;
+                continue;
+            }
+#if PY_VERSION_HEX < 0x030C0000
+            if (PyUnicode_READY(segment.text) < 0) return Ref();
+#endif
+            length += PyUnicode_GET_LENGTH(segment.text);
+            const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(segment.text);
+            if (widest > maxchar) maxchar = widest;
+        }
+        Ref piece(PyUnicode_New(length, maxchar));
+        if (!piece) return Ref();
+        const int kind = PyUnicode_KIND(piece.get());
+        void* data = PyUnicode_DATA(piece.get());
+        Py_ssize_t at = 0;
+        for (const Segment& segment : segments_) {
+            if (segment.text == nullptr) {
+                for (unsigned i = 0; i < segment.digits.size; ++i) {
+                    PyUnicode_WRITE(kind, data, at + i, segment.digits.chars[i]);
+                }
+                at += segment.digits.size;
+                continue;
+            }
+            const Py_ssize_t size = PyUnicode_GET_LENGTH(segment.text);
+            if (PyUnicode_KIND(segment.text) == kind) {
+                std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(segment.text),
+                            static_cast<size_t>(size) * kind);
+            } else if (PyUnicode_CopyCharacters(piece.get(), at, segment.text, 0, size) < 0) {
+                return Ref();
+            }
+            at += size;
+        }
+        return piece;
+    }
+
+private:
+    struct Digits {
+        char chars[24];  // a long long needs at most 20
+        unsigned size = 0;
+    };
+    struct Segment {
+        PyObject* text = nullptr;  // borrowed, or nullptr for digits
+        Digits digits;
+    };
+
+    int push(Segment segment) {
+        try {
+            segments_.push_back(segment);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+
+    std::vector<Segment> segments_;
+};
+
+// codes[key] as a Token; a miss raises KeyError(key).
+int lookup_token(PyObject* codes, PyObject* key, Token& token) {
+    PyObject* found = PyDict_GetItemWithError(codes, key);  // borrowed
+    if (found == nullptr) {
+        if (!PyErr_Occurred()) raise_key_error(key);
+        return -1;
+    }
+    if (PyLong_CheckExact(found)) {
+        int overflow = 0;
+        token.number = PyLong_AsLongLongAndOverflow(found, &overflow);
+        if (overflow == 0) {  // an exact int's value: its str() is its digits
+            token.text.reset();
+            return 0;
+        }
+    }
+    token.text = Ref::borrow(found);
+    return 0;
+}
+
+// Replaces a held token by its "{}".format text.
+int format_token(Token& token) {
+    if (!token.text) return 0;
+    Ref text = format_text(token.text.get());
+    if (!text) return -1;
+    token.text = std::move(text);
+    return 0;
+}
 
 class BigWriter {
 public:
-    BigWriter(PyObject* file, PyObject* codes, RankTexts rank_texts)
-        : file_(file), codes_(codes), rank_texts_(std::move(rank_texts)) {}
+    BigWriter(PyObject* file, PyObject* codes) : file_(file), codes_(codes) {}
 
     // The opening piece of a chain entry: [","] token-or-code ",["
     int write_start(PyObject* start, bool first) {
-        Ref text;
+        piece_.clear();
+        if (!first && piece_.add(names.comma) < 0) PJ_FAIL(kWriteStart);
+        Token token;
         if (codes_ != nullptr) {
-            Ref token = dict_lookup(codes_, start);
-            if (!token) PJ_FAIL(kWriteStart);
-            text = token_text(token.get());
+            if (lookup_token(codes_, start, token) < 0 || format_token(token) < 0)
+                PJ_FAIL(kWriteStart);
         } else {
-            text = dumps(start);
+            token.text = dumps(start);
+            if (!token.text) PJ_FAIL(kWriteStart);
         }
-        if (!text) PJ_FAIL(kWriteStart);
-        PyObject* parts[] = {names.comma, text.get(), names.comma_open};
-        Ref piece = first ? concat_texts(parts + 1, 2) : concat_texts(parts, 3);
+        if (piece_.add(token) < 0 || piece_.add(names.comma_open) < 0) PJ_FAIL(kWriteStart);
+        Ref piece = piece_.build();
         if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteStart);
         return 0;
     }
@@ -107,11 +225,11 @@ public:
     int write_next_start(PyObject* next_start, bool first) {
         Ref piece;
         if (codes_ != nullptr) {
-            if (token_texts(next_start) < 0) {
+            if (follower_tokens(next_start) < 0) {
                 kGenexpr.fail(__LINE__);  // the lookups' own entry, inside ours
                 PJ_FAIL(kWriteNextStart);
             }
-            piece = joined_piece(first ? names.open_list : names.comma_open);
+            piece = follower_piece(first ? names.open_list : names.comma_open);
             if (!piece) PJ_FAIL(kWriteNextStart);
         } else {
             Ref text = dumps(next_start);
@@ -125,17 +243,16 @@ public:
     }
 
 private:
-    // str(codes[x]) for x in next_start, into texts_; every lookup is done
-    // before any token is turned into text, and both before the write.
-    int token_texts(PyObject* next_start) {
-        texts_.clear();
+    // codes[x] for x in next_start, into tokens_; every lookup is done
+    // before any token is formatted, and both before the write.
+    int follower_tokens(PyObject* next_start) {
+        tokens_.clear();
         SignalCheck signals;
         if (PyTuple_CheckExact(next_start)) {
             // Immutable: index it directly; lookups cannot change it.
             const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
             for (Py_ssize_t i = 0; i < n; ++i) {
-                Ref token = dict_lookup(codes_, PyTuple_GET_ITEM(next_start, i));
-                if (!token || keep(std::move(token)) < 0) return -1;
+                if (keep_token(PyTuple_GET_ITEM(next_start, i)) < 0) return -1;
                 if (signals.tick() < 0) return -1;
             }
         } else {
@@ -146,75 +263,49 @@ private:
                 const int got = next_item(iterator.get(), element);
                 if (got < 0) return -1;
                 if (got == 0) break;
-                Ref token = dict_lookup(codes_, element.get());
-                if (!token || keep(std::move(token)) < 0) return -1;
+                if (keep_token(element.get()) < 0) return -1;
                 if (signals.tick() < 0) return -1;
             }
         }
-        for (Ref& token : texts_) {
-            Ref text = token_text(token.get());
-            if (!text) return -1;
-            token = std::move(text);
+        for (Token& token : tokens_) {
+            if (format_token(token) < 0) return -1;
         }
         return 0;
     }
 
-    // "{}".format(token): a rank number's text comes ready from the code
-    // table; anything else in the table (a code standing for itself) is
-    // formatted as it stands.
-    Ref token_text(PyObject* token) const {
-        if (PyLong_CheckExact(token)) {
-            int overflow = 0;
-            const long long rank = PyLong_AsLongLongAndOverflow(token, &overflow);
-            if (overflow == 0 && rank >= 0 &&
-                static_cast<unsigned long long>(rank) < rank_texts_.size() &&
-                rank_texts_[static_cast<size_t>(rank)]) {
-                return Ref::borrow(rank_texts_[static_cast<size_t>(rank)].get());
-            }
-        }
-        return format_text(token);
-    }
-
-    int keep(Ref text) {
+    int keep_token(PyObject* element) {
         try {
-            texts_.push_back(std::move(text));
+            tokens_.emplace_back();
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return -1;
         }
-        return 0;
+        return lookup_token(codes_, element, tokens_.back());
     }
 
-    // open + texts_ joined by "," + "]", in one allocation.
-    Ref joined_piece(PyObject* open) {
-        try {
-            parts_.clear();
-            parts_.push_back(open);
-            for (const Ref& text : texts_) {
-                if (parts_.size() > 1) parts_.push_back(names.comma);
-                parts_.push_back(text.get());
-            }
-            parts_.push_back(names.close_list);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return Ref();
+    // open + tokens_ joined by "," + "]"
+    Ref follower_piece(PyObject* open) {
+        piece_.clear();
+        if (piece_.add(open) < 0) return Ref();
+        for (size_t i = 0; i < tokens_.size(); ++i) {
+            if (i > 0 && piece_.add(names.comma) < 0) return Ref();
+            if (piece_.add(tokens_[i]) < 0) return Ref();
         }
-        return concat_texts(parts_.data(), static_cast<Py_ssize_t>(parts_.size()));
+        if (piece_.add(names.close_list) < 0) return Ref();
+        return piece_.build();
     }
 
     PyObject* file_;   // borrowed from the caller for the call
     PyObject* codes_;  // borrowed; nullptr when writing a plain document
-    RankTexts rank_texts_;
-    // Reused for every follower, so the hot loop allocates nothing but the
+    // Reused for every piece, so the hot loop allocates nothing but the
     // piece itself.
-    std::vector<Ref> texts_;           // the current follower's token texts
-    std::vector<PyObject*> parts_;     // borrowed from texts_ and names
+    std::vector<Token> tokens_;  // the current follower's tokens
+    Piece piece_;
 };
 
 // The code table's pairs, ranked; fills `codes` with code -> token, where
-// a code standing for itself has its JSON text as token, and `rank_texts`
-// with the text of every rank number used.
-int write_code_table(PyObject* chain, PyObject* file, PyObject* codes, RankTexts& rank_texts) {
+// a code standing for itself has its JSON text as token.
+int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
     Ref freq_dict = model::frequency_items(chain);
     if (!freq_dict) return -1;
     Ref sorted = document::sort_by_frequency(freq_dict.get(), document::Writer::streaming);
@@ -232,12 +323,6 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes, RankTexts
         if (!value_text) return -1;
         Ref token_text = itself ? format_text(w_code.get()) : ranking.rank_text();
         if (!token_text) return -1;
-        try {
-            rank_texts.push_back(itself ? Ref() : Ref::borrow(token_text.get()));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
         PyObject* parts[] = {names.comma, token_text.get(), names.comma, value_text.get()};
         Ref piece = ranking.rank() == 0 ? concat_texts(parts + 1, 3) : concat_texts(parts, 4);
         if (!piece || write_piece(file, piece.get()) < 0) return -1;
@@ -254,13 +339,12 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
     const int compressed = PyObject_IsTrue(frequency_compress);
     if (compressed < 0) PJ_FAIL(kBody);
     Ref codes;
-    RankTexts rank_texts;
     if (compressed) {
         codes = Ref(PyDict_New());
         if (!codes) PJ_FAIL(kBody);
-        if (write_code_table(chain, file, codes.get(), rank_texts) < 0) PJ_FAIL(kBody);
+        if (write_code_table(chain, file, codes.get()) < 0) PJ_FAIL(kBody);
     }
-    BigWriter writer(file, codes.get(), std::move(rank_texts));
+    BigWriter writer(file, codes.get());
     if (write_piece(file, names.middle) < 0) PJ_FAIL(kBody);
 
     Ref entries = model::entries(chain);
