@@ -169,9 +169,9 @@ def load_baseline(path):
     """Another build of the module (e.g. of an older commit), loaded beside
     the installed one under its own name, so both run in this process."""
     import importlib.util
-    spec = importlib.util.spec_from_file_location("pavro_cjson", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("pavro_cjson", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

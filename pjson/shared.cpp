@@ -217,9 +217,7 @@ Ref concat_texts(PyObject* const* parts, Py_ssize_t n) {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 127;
     for (Py_ssize_t i = 0; i < n; ++i) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(parts[i]) < 0) return Ref();
-#endif
+        if (text_ready(parts[i]) < 0) return Ref();
         length += PyUnicode_GET_LENGTH(parts[i]);
         // Every str is stored in the narrowest kind its characters allow,
         // so the widest part gives the result's kind.

@@ -190,6 +190,17 @@ Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg);
 // Building texts and tuples
 // ---------------------------------------------------------------------------
 
+// Makes a str's characters readable in place (before 3.12 a str made by the
+// legacy API may not be ready yet); -1 on error.
+inline int text_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
 // The concatenation of `n` str objects (exact or subclasses, read as
 // stored), made with one allocation; the result is an exact str.
 Ref concat_texts(PyObject* const* parts, Py_ssize_t n);

@@ -116,10 +116,10 @@ public:
                 length += segment.digits.size;
                 continue;
             }
-#if PY_VERSION_HEX < 0x030C0000
-            if (PyUnicode_READY(segment.text) < 0) return Ref();
-#endif
+            if (text_ready(segment.text) < 0) return Ref();
             length += PyUnicode_GET_LENGTH(segment.text);
+            // Each str is stored in its narrowest kind: the widest part
+            // gives the piece's kind (digits are ASCII).
             const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(segment.text);
             if (widest > maxchar) maxchar = widest;
         }
