@@ -3,6 +3,9 @@
 
 #include <frameobject.h>
 
+#include <charconv>
+#include <cstring>
+
 namespace pjson {
 
 Names names;
@@ -187,16 +190,106 @@ Ref call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* coun
 #endif
 }
 
+// From 3.9 on the method is looked up as PyObject_GetAttr would find it,
+// but a plain function or method descriptor is called without first being
+// bound to a new method object.
 Ref call_method0(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref(PyObject_CallMethodNoArgs(obj, name));
+#else
     Ref method(PyObject_GetAttr(obj, name));
     if (!method) return Ref();
     return call0(method.get());
+#endif
 }
 
 Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref(PyObject_CallMethodOneArg(obj, name, arg));
+#else
     Ref method(PyObject_GetAttr(obj, name));
     if (!method) return Ref();
     return call1(method.get(), arg);
+#endif
+}
+
+// ===========================================================================
+// Building texts and tuples
+// ===========================================================================
+
+Ref concat_texts(PyObject* const* parts, Py_ssize_t n) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 127;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (text_ready(parts[i]) < 0) return Ref();
+        length += PyUnicode_GET_LENGTH(parts[i]);
+        // Every str is stored in the narrowest kind its characters allow,
+        // so the widest part gives the result's kind.
+        const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (widest > maxchar) maxchar = widest;
+    }
+    Ref text(PyUnicode_New(length, maxchar));
+    if (!text) return Ref();
+    const int kind = PyUnicode_KIND(text.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(text.get()));
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(parts[i]);
+        if (PyUnicode_KIND(parts[i]) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(parts[i]),
+                        static_cast<size_t>(size) * kind);
+        } else if (PyUnicode_CopyCharacters(text.get(), at, parts[i], 0, size) < 0) {
+            return Ref();
+        }
+        at += size;
+    }
+    return text;
+}
+
+Ref decimal_text(const char* prefix, long long value) {
+    char buffer[48];
+    const size_t head = std::strlen(prefix);
+    if (head > sizeof buffer - 24) {
+        PyErr_SetString(PyExc_SystemError, "decimal_text: prefix too long");
+        return Ref();
+    }
+    std::memcpy(buffer, prefix, head);
+    const std::to_chars_result end =
+        std::to_chars(buffer + head, buffer + sizeof buffer, value);
+    const Py_ssize_t length = end.ptr - buffer;
+    Ref text(PyUnicode_New(length, 127));
+    if (!text) return Ref();
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), buffer, static_cast<size_t>(length));
+    return text;
+}
+
+namespace {
+
+bool is_tracked(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsTracked(obj) != 0;
+#else
+    return _PyObject_GC_IS_TRACKED(obj);
+#endif
+}
+
+// Whether the collector may have to follow `obj`: the interpreter's own rule
+// for untracking tuples.
+bool may_be_tracked(PyObject* obj) {
+    if (!PyObject_IS_GC(obj)) return false;
+    if (PyTuple_CheckExact(obj)) return is_tracked(obj);
+    return true;
+}
+
+}  // namespace
+
+void untrack_if_atomic(PyObject* tuple) {
+    if (!PyTuple_CheckExact(tuple) || !is_tracked(tuple)) return;
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (may_be_tracked(PyTuple_GET_ITEM(tuple, i))) return;
+    }
+    PyObject_GC_UnTrack(tuple);
 }
 
 // ===========================================================================

@@ -190,6 +190,34 @@ Ref call_method0(PyObject* obj, PyObject* name);
 // obj.name(arg) with the method looked up anew.
 Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg);
 
+// ---------------------------------------------------------------------------
+// Building texts and tuples
+// ---------------------------------------------------------------------------
+
+// Makes a str's characters readable in place (before 3.12 a str made by the
+// legacy API may not be ready yet); -1 on error.
+inline int text_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+// The concatenation of `n` str objects (exact or subclasses, read as
+// stored), made with one allocation; the result is an exact str.
+Ref concat_texts(PyObject* const* parts, Py_ssize_t n);
+
+// prefix + the decimal digits of `value`, an exact str; `prefix` is ASCII.
+Ref decimal_text(const char* prefix, long long value);
+
+// Stops the cyclic collector from tracking a tuple that can never be part of
+// a cycle: every item is an object the collector does not follow, or a tuple
+// it already dropped.  The interpreter does the same lazily during
+// collections; doing it at once keeps large documents out of them.
+void untrack_if_atomic(PyObject* tuple);
+
 // Raises KeyError carrying `key` itself, even when `key` is a tuple.
 void raise_key_error(PyObject* key);
 

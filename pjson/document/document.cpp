@@ -104,10 +104,14 @@ int Ranking::next() {
     // The list is ours alone, but the item is held strongly: json.dumps and
     // math.log10 below may run arbitrary code.
     Ref item = Ref::borrow(PyList_GET_ITEM(sorted_.get(), rank_));
-    Ref zero(PyLong_FromLong(0));
-    if (!zero) return -1;
-    code_ = Ref(PyObject_GetItem(item.get(), zero.get()));
-    if (!code_) return -1;
+    if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) > 0) {
+        code_ = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));  // what item[0] gives
+    } else {
+        Ref zero(PyLong_FromLong(0));
+        if (!zero) return -1;
+        code_ = Ref(PyObject_GetItem(item.get(), zero.get()));
+        if (!code_) return -1;
+    }
     Ref json = lookup_global(names.json);
     if (!json) return -1;
     Ref dumps(PyObject_GetAttr(json.get(), names.dumps));

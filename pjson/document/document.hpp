@@ -32,6 +32,8 @@ public:
     bool stands_for_itself() const { return itself_; }
     // The rank number as an int object (a new reference).
     Ref rank_number() const { return Ref(PyLong_FromSsize_t(rank_)); }
+    // The rank number's decimal digits, as "{}".format would spell them.
+    Ref rank_text() const { return decimal_text("", rank_); }
 
 private:
     Ref sorted_;  // a list only we hold

@@ -6,6 +6,12 @@
 #include "functions.hpp"
 #include "module/model.hpp"
 
+#include <charconv>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <vector>
+
 namespace pjson {
 
 namespace {
@@ -59,12 +65,138 @@ Ref count_text(PyObject* count) {
     return dumps(count);
 }
 
-// prefix + text + suffix; prefix and suffix are interned literals and
-// either may be nullptr.
-Ref join3(PyObject* prefix, PyObject* text, PyObject* suffix) {
-    Ref body = prefix != nullptr ? Ref(PyUnicode_Concat(prefix, text)) : Ref::borrow(text);
-    if (!body || suffix == nullptr) return body;
-    return Ref(PyUnicode_Concat(body.get(), suffix));
+// "," + the count's text.  Most counts are machine-sized ints, spelled
+// straight into the piece.
+Ref count_piece(PyObject* count) {
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow == 0) return decimal_text(",", value);
+    }
+    Ref text = count_text(count);
+    if (!text) return Ref();
+    PyObject* parts[] = {names.comma, text.get()};
+    return concat_texts(parts, 2);
+}
+
+// A token as a piece needs it: an exact int (a rank number, nearly always)
+// kept as its value, read while the table still holds it; anything else
+// held strongly and later replaced by its "{}".format text.
+struct Token {
+    Ref text;
+    long long number = 0;
+};
+
+// One piece assembled from texts and integers with a single allocation.
+class Piece {
+public:
+    void clear() { segments_.clear(); }
+    // `text` is borrowed: it must stay alive until build().
+    int add(PyObject* text) {
+        Segment segment;
+        segment.text = text;
+        return push(segment);
+    }
+    int add(long long number) {
+        Segment segment;
+        segment.digits.size = static_cast<unsigned>(
+            std::to_chars(segment.digits.chars, std::end(segment.digits.chars), number).ptr -
+            segment.digits.chars);
+        return push(segment);
+    }
+    int add(const Token& token) {
+        return token.text ? add(token.text.get()) : add(token.number);
+    }
+
+    Ref build() const {
+        Py_ssize_t length = 0;
+        Py_UCS4 maxchar = 127;
+        for (const Segment& segment : segments_) {
+            if (segment.text == nullptr) {
+                length += segment.digits.size;
+                continue;
+            }
+            if (text_ready(segment.text) < 0) return Ref();
+            length += PyUnicode_GET_LENGTH(segment.text);
+            // Each str is stored in its narrowest kind: the widest part
+            // gives the piece's kind (digits are ASCII).
+            const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(segment.text);
+            if (widest > maxchar) maxchar = widest;
+        }
+        Ref piece(PyUnicode_New(length, maxchar));
+        if (!piece) return Ref();
+        const int kind = PyUnicode_KIND(piece.get());
+        void* data = PyUnicode_DATA(piece.get());
+        Py_ssize_t at = 0;
+        for (const Segment& segment : segments_) {
+            if (segment.text == nullptr) {
+                for (unsigned i = 0; i < segment.digits.size; ++i) {
+                    PyUnicode_WRITE(kind, data, at + i, segment.digits.chars[i]);
+                }
+                at += segment.digits.size;
+                continue;
+            }
+            const Py_ssize_t size = PyUnicode_GET_LENGTH(segment.text);
+            if (PyUnicode_KIND(segment.text) == kind) {
+                std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(segment.text),
+                            static_cast<size_t>(size) * kind);
+            } else if (PyUnicode_CopyCharacters(piece.get(), at, segment.text, 0, size) < 0) {
+                return Ref();
+            }
+            at += size;
+        }
+        return piece;
+    }
+
+private:
+    struct Digits {
+        char chars[24];  // a long long needs at most 20
+        unsigned size = 0;
+    };
+    struct Segment {
+        PyObject* text = nullptr;  // borrowed, or nullptr for digits
+        Digits digits;
+    };
+
+    int push(Segment segment) {
+        try {
+            segments_.push_back(segment);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+
+    std::vector<Segment> segments_;
+};
+
+// codes[key] as a Token; a miss raises KeyError(key).
+int lookup_token(PyObject* codes, PyObject* key, Token& token) {
+    PyObject* found = PyDict_GetItemWithError(codes, key);  // borrowed
+    if (found == nullptr) {
+        if (!PyErr_Occurred()) raise_key_error(key);
+        return -1;
+    }
+    if (PyLong_CheckExact(found)) {
+        int overflow = 0;
+        token.number = PyLong_AsLongLongAndOverflow(found, &overflow);
+        if (overflow == 0) {  // an exact int's value: its str() is its digits
+            token.text.reset();
+            return 0;
+        }
+    }
+    token.text = Ref::borrow(found);
+    return 0;
+}
+
+// Replaces a held token by its "{}".format text.
+int format_token(Token& token) {
+    if (!token.text) return 0;
+    Ref text = format_text(token.text.get());
+    if (!text) return -1;
+    token.text = std::move(text);
+    return 0;
 }
 
 class BigWriter {
@@ -72,57 +204,103 @@ public:
     BigWriter(PyObject* file, PyObject* codes) : file_(file), codes_(codes) {}
 
     // The opening piece of a chain entry: [","] token-or-code ",["
-    int write_start(PyObject* start, bool first) const {
-        Ref text;
+    int write_start(PyObject* start, bool first) {
+        piece_.clear();
+        if (!first && piece_.add(names.comma) < 0) PJ_FAIL(kWriteStart);
+        Token token;
         if (codes_ != nullptr) {
-            Ref token = dict_lookup(codes_, start);
-            if (!token) PJ_FAIL(kWriteStart);
-            text = format_text(token.get());
+            if (lookup_token(codes_, start, token) < 0 || format_token(token) < 0)
+                PJ_FAIL(kWriteStart);
         } else {
-            text = dumps(start);
+            token.text = dumps(start);
+            if (!token.text) PJ_FAIL(kWriteStart);
         }
-        if (!text) PJ_FAIL(kWriteStart);
-        Ref piece = join3(first ? nullptr : names.comma, text.get(), names.comma_open);
+        if (piece_.add(token) < 0 || piece_.add(names.comma_open) < 0) PJ_FAIL(kWriteStart);
+        Ref piece = piece_.build();
         if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteStart);
         return 0;
     }
 
     // One follower: [","] "[" tokens joined by "," "]", or [","] dumps(follower).
-    int write_next_start(PyObject* next_start, bool first) const {
+    int write_next_start(PyObject* next_start, bool first) {
         Ref piece;
         if (codes_ != nullptr) {
-            Ref text = joined_tokens(next_start);
-            if (!text) PJ_FAIL(kWriteNextStart);
-            piece = join3(first ? names.open_list : names.comma_open, text.get(),
-                          names.close_list);
+            if (follower_tokens(next_start) < 0) {
+                kGenexpr.fail(__LINE__);  // the lookups' own entry, inside ours
+                PJ_FAIL(kWriteNextStart);
+            }
+            piece = follower_piece(first ? names.open_list : names.comma_open);
+            if (!piece) PJ_FAIL(kWriteNextStart);
         } else {
             Ref text = dumps(next_start);
             if (!text) PJ_FAIL(kWriteNextStart);
-            piece = join3(first ? nullptr : names.comma, text.get(), nullptr);
+            PyObject* parts[] = {names.comma, text.get()};
+            piece = first ? std::move(text) : concat_texts(parts, 2);
+            if (!piece) PJ_FAIL(kWriteNextStart);
         }
-        if (!piece || write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
+        if (write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
         return 0;
     }
 
 private:
-    // ",".join(str(codes[x]) for x in next_start); every lookup is done
-    // before anything of the follower is written.
-    Ref joined_tokens(PyObject* next_start) const {
-        Ref tokens = document::lookup_each(next_start, codes_);
-        if (!tokens) PJ_FAIL(kGenexpr);
-        const Py_ssize_t n = PyTuple_GET_SIZE(tokens.get());
-        Ref texts(PyList_New(n));
-        if (!texts) PJ_FAIL(kGenexpr);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref text = format_text(PyTuple_GET_ITEM(tokens.get(), i));
-            if (!text) PJ_FAIL(kGenexpr);
-            PyList_SET_ITEM(texts.get(), i, text.release());
+    // codes[x] for x in next_start, into tokens_; every lookup is done
+    // before any token is formatted, and both before the write.
+    int follower_tokens(PyObject* next_start) {
+        tokens_.clear();
+        SignalCheck signals;
+        if (PyTuple_CheckExact(next_start)) {
+            // Immutable: index it directly; lookups cannot change it.
+            const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (keep_token(PyTuple_GET_ITEM(next_start, i)) < 0) return -1;
+                if (signals.tick() < 0) return -1;
+            }
+        } else {
+            Ref iterator(PyObject_GetIter(next_start));
+            if (!iterator) return -1;
+            Ref element;
+            for (;;) {
+                const int got = next_item(iterator.get(), element);
+                if (got < 0) return -1;
+                if (got == 0) break;
+                if (keep_token(element.get()) < 0) return -1;
+                if (signals.tick() < 0) return -1;
+            }
         }
-        return Ref(PyUnicode_Join(names.comma, texts.get()));
+        for (Token& token : tokens_) {
+            if (format_token(token) < 0) return -1;
+        }
+        return 0;
+    }
+
+    int keep_token(PyObject* element) {
+        try {
+            tokens_.emplace_back();
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return lookup_token(codes_, element, tokens_.back());
+    }
+
+    // open + tokens_ joined by "," + "]"
+    Ref follower_piece(PyObject* open) {
+        piece_.clear();
+        if (piece_.add(open) < 0) return Ref();
+        for (size_t i = 0; i < tokens_.size(); ++i) {
+            if (i > 0 && piece_.add(names.comma) < 0) return Ref();
+            if (piece_.add(tokens_[i]) < 0) return Ref();
+        }
+        if (piece_.add(names.close_list) < 0) return Ref();
+        return piece_.build();
     }
 
     PyObject* file_;   // borrowed from the caller for the call
     PyObject* codes_;  // borrowed; nullptr when writing a plain document
+    // Reused for every piece, so the hot loop allocates nothing but the
+    // piece itself.
+    std::vector<Token> tokens_;  // the current follower's tokens
+    Piece piece_;
 };
 
 // The code table's pairs, ranked; fills `codes` with code -> token, where
@@ -138,15 +316,15 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
         const int got = ranking.next();
         if (got < 0) return -1;
         if (got == 0) break;
-        Ref w_code = ranking.stands_for_itself() ? Ref::borrow(ranking.text())
-                                                 : ranking.rank_number();
+        const bool itself = ranking.stands_for_itself();
+        Ref w_code = itself ? Ref::borrow(ranking.text()) : ranking.rank_number();
         if (!w_code || PyDict_SetItem(codes, ranking.code(), w_code.get()) < 0) return -1;
         Ref value_text = require_text(Ref::borrow(ranking.text()));
         if (!value_text) return -1;
-        Ref token_text = format_text(w_code.get());
+        Ref token_text = itself ? format_text(w_code.get()) : ranking.rank_text();
         if (!token_text) return -1;
-        Ref piece(PyUnicode_FromFormat("%s%U,%U", ranking.rank() == 0 ? "" : ",",
-                                       token_text.get(), value_text.get()));
+        PyObject* parts[] = {names.comma, token_text.get(), names.comma, value_text.get()};
+        Ref piece = ranking.rank() == 0 ? concat_texts(parts + 1, 3) : concat_texts(parts, 4);
         if (!piece || write_piece(file, piece.get()) < 0) return -1;
         if (signals.tick() < 0) return -1;
     }
@@ -193,9 +371,7 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
             Ref pair[2];  // next_start, count
             if (unpack(choice.get(), 2, pair) < 0) PJ_FAIL(kBody);
             if (writer.write_next_start(pair[0].get(), first_choice) < 0) PJ_FAIL(kBody);
-            Ref text = count_text(pair[1].get());
-            if (!text) PJ_FAIL(kBody);
-            Ref piece = join3(names.comma, text.get(), nullptr);
+            Ref piece = count_piece(pair[1].get());
             if (!piece || write_piece(file, piece.get()) < 0) PJ_FAIL(kBody);
             if (signals.tick() < 0) PJ_FAIL(kBody);
         }

@@ -16,10 +16,14 @@ constexpr Frame kGenChain{"pavro_cjson.dump_json_small.gen_chain"};
 constexpr Frame kGenexpr{"genexpr"};
 
 // Tuple of `list`'s contents (the document holds tuples, as the library
-// would be handed by a generator collected with tuple()).
-Ref to_tuple(Ref list) {
-    if (!list) return Ref();
-    return Ref(PyList_AsTuple(list.get()));
+// would be handed by a generator collected with tuple()).  The document's
+// tuples hold tokens, codes and counts, nearly always atomic: untracked at
+// once, they are not traversed by the many young collections that
+// building a large document sets off.
+Ref to_tuple(PyObject* list) {
+    Ref tuple(PyList_AsTuple(list));
+    if (tuple) untrack_if_atomic(tuple.get());
+    return tuple;
 }
 
 class SmallWriter {
@@ -84,13 +88,14 @@ private:
                 PJ_FAIL(kGenNextStart);
             if (signals.tick() < 0) PJ_FAIL(kGenNextStart);
         }
-        return Ref(PyList_AsTuple(flat.get()));
+        return to_tuple(flat.get());
     }
 
     // tuple(codes[x] for x in val)
     Ref tokens_of(PyObject* val) const {
         Ref tokens = document::lookup_each(val, codes_);
         if (!tokens) PJ_FAIL(kGenexpr);
+        untrack_if_atomic(tokens.get());
         return tokens;
     }
 
@@ -138,8 +143,11 @@ PyObject* dump_json_small(PyObject* chain, PyObject* file, PyObject* frequency_c
     if (!ordered_dict) PJ_FAIL(kBody);
     Ref codes_pair(PyTuple_Pack(2, names.codes, codes_list.get()));
     if (!codes_pair) PJ_FAIL(kBody);
-    Ref chain_table = to_tuple(writer.gen_chain());
+    Ref chain_list = writer.gen_chain();
+    if (!chain_list) PJ_FAIL(kBody);
+    Ref chain_table = to_tuple(chain_list.get());
     if (!chain_table) PJ_FAIL(kBody);
+    chain_list.reset();
     Ref chain_pair(PyTuple_Pack(2, names.chain, chain_table.get()));
     if (!chain_pair) PJ_FAIL(kBody);
     Ref pairs(PyTuple_Pack(2, codes_pair.get(), chain_pair.get()));
