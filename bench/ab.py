@@ -13,41 +13,15 @@ documents written by the installed build, compressed and plain.
 
 import argparse
 import gc
-import importlib.machinery
-import importlib.util
 import io
-import random
 import sys
 import time
 
 import pavro_cjson
 from pavro.bag import ChainModel
+from speed import load_baseline, zipf_model
 
 FUNCTIONS = ["dump_json_small", "dump_json_big", "load_json_small", "load_json_big"]
-
-
-def load_build(path):
-    """Another build of the module, under its own name, beside the installed one."""
-    loader = importlib.machinery.ExtensionFileLoader("pavro_cjson", path)
-    spec = importlib.util.spec_from_file_location("pavro_cjson", path, loader=loader)
-    installed = sys.modules.pop("pavro_cjson")
-    try:
-        module = importlib.util.module_from_spec(spec)
-        loader.exec_module(module)
-    finally:
-        sys.modules["pavro_cjson"] = installed
-    if module is installed:
-        sys.exit("{} is the installed build itself".format(path))
-    return module
-
-
-def zipf_model(pairs, seed=1):
-    """A model of about `pairs` (start, follower) pairs over Zipf-distributed words."""
-    rng = random.Random(seed)
-    words = ["w{}".format(i) for i in range(20000)]
-    weights = [1.0 / (rank + 1) for rank in range(len(words))]
-    text = rng.choices(words, weights, k=pairs)
-    return ChainModel.from_sequences([text], length=2)
 
 
 def best_of(repeat, run):
@@ -84,10 +58,12 @@ def main():
     parser.add_argument("functions", nargs="*", default=FUNCTIONS)
     parser.add_argument("--pairs", type=int, default=200000)
     parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
+    args = parser.parse_intermixed_args()
 
-    baseline = load_build(args.baseline)
-    model = zipf_model(args.pairs)
+    baseline = load_baseline(args.baseline)
+    if baseline is pavro_cjson:
+        sys.exit("{} is the installed build itself".format(args.baseline))
+    model = zipf_model(args.pairs, seed=8)
     documents = {}
     for compress in (True, False):
         out = io.StringIO()

@@ -8,6 +8,8 @@ seconds per million pairs (flat lines mean linear cost) and peak traced
 memory, and can draw both as a picture.
 
     python bench/scaling.py [--sizes 50000,200000,...] [--repeat N] [--plot FILE.png]
+
+`python bench/speed.py --plot FILE.png [--sizes ...]` runs the same.
 """
 
 import argparse
@@ -16,7 +18,6 @@ import io
 import json as std_json
 import os
 import platform
-import random
 import sys
 import tempfile
 import time
@@ -24,17 +25,9 @@ import tracemalloc
 
 import pavro_cjson
 from pavro.bag import ChainModel
+from speed import zipf_model
 
 DEFAULT_SIZES = [50000, 100000, 200000, 500000, 1000000, 2000000]
-VOCABULARY = 20000
-
-
-def zipf_model(words, seed=1):
-    """A model learnt from `words` Zipf-distributed words (two-word followers)."""
-    rng = random.Random(seed)
-    vocabulary = ["w{}".format(i) for i in range(VOCABULARY)]
-    weights = [1.0 / (rank + 1) for rank in range(VOCABULARY)]
-    return ChainModel.from_sequences([rng.choices(vocabulary, weights, k=words)], length=2)
 
 
 def pair_count(model):
@@ -174,7 +167,7 @@ def main(argv=None):
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "chain.json")
         for words in (int(size) for size in args.sizes.split(",")):
-            model = zipf_model(words)
+            model = zipf_model(words, seed=8)
             row = measure(model, path, args.repeat)
             row["pairs"] = pair_count(model)
             rows.append(row)

@@ -16,6 +16,11 @@ Every figure is the best of --repeat runs; the ratio is writer / floor.
 beside the installed one, in the same rounds.
 
     python bench/speed.py [--pairs N] [--repeat R] [--seed S] [--baseline SO]
+    python bench/speed.py --plot FILE.png [--sizes N,N,...]
+
+--plot draws time per million pairs and peak memory of the four functions
+and a naive baseline against model size instead (bench/scaling.py; needs
+matplotlib).
 """
 
 import argparse
@@ -235,6 +240,9 @@ def report(rows):
 
 
 def main():
+    if "--plot" in sys.argv[1:]:
+        import scaling
+        return scaling.main(sys.argv[1:])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--pairs", type=int, default=200000,
                         help="pairs the model is learnt from (default 200000)")
