@@ -177,6 +177,12 @@ FAILED_IMPORT = """
 """
 
 
+SYS_MODULES_COLLIDER = (
+    "K = type('K', (), {{'n': 0, '__hash__': lambda s: hash('pavro_cjson'), "
+    "'__eq__': lambda s, o: sys._getframe(1).f_code.co_name == '_call_with_frames_removed' "
+    "and (setattr(K, 'n', K.n + 1) or K.n >= {}) and 1 / 0}}); sys.modules[K()] = None")
+
+
 @pytest.mark.parametrize("prepare, kind, message", [
     ("import pavro.bag; del pavro.bag.ProbabilityBag",
      "ImportError", "cannot import name ProbabilityBag"),
@@ -196,8 +202,15 @@ FAILED_IMPORT = """
      "sly.__getattr__ = lambda name: (vars(sys.modules['pavro_cjson']).pop('__name__', 0), "
      "getattr(pavro.bag, name))[1]; sys.modules['pavro.bag'] = sly",
      "SystemError", "nameless module"),
+    # A key in sys.modules that collides with our name and cannot be
+    # compared while the module is being made (importlib's own look-ups,
+    # made from Python frames of their own, find it merely unequal): the
+    # first or the second comparison raises.
+    (SYS_MODULES_COLLIDER.format(1), "ZeroDivisionError", None),
+    (SYS_MODULES_COLLIDER.format(2), "ZeroDivisionError", None),
 ], ids=["no-ProbabilityBag", "no-ObjectBuilder", "no-pavro.bag", "no-ijson", "no-math",
-        "no-OrderedDict", "broken-backends", "nameless"])
+        "no-OrderedDict", "broken-backends", "nameless", "sys.modules-lookup",
+        "sys.modules-insert"])
 def test_missing_collaborator_fails_the_import_cleanly(tmp_path, prepare, kind, message):
     outcome = report(FAILED_IMPORT.format(prepare=prepare, retry=""), tmp_path)
     assert outcome is not None, "the import succeeded"
@@ -237,7 +250,8 @@ def test_import_succeeds_once_the_cause_of_a_failure_is_gone(tmp_path):
     ("import collections.abc; saved = collections.abc.Generator; "
      "del collections.abc.Generator",
      "collections.abc.Generator = saved", "AttributeError"),
-    ("saved = sys.modules['collections.abc']; sys.modules['collections.abc'] = None",
+    ("import collections.abc; saved = sys.modules['collections.abc']; "
+     "sys.modules['collections.abc'] = None",
      "sys.modules['collections.abc'] = saved", "ModuleNotFoundError"),
 ], ids=["register-raises", "no-Generator", "no-collections.abc"])
 def test_retried_import_still_registers_the_decoding_generator(tmp_path, prepare, restore, kind):
