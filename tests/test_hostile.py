@@ -1453,6 +1453,8 @@ SITES = [
     pytest.param(lambda mp: None,
                  writers(Model([("a", Bag([(RaisingIterable(["a"]), 1)]))], {"a": 2}), True),
                  Boom, id="follower raises midway"),
+    pytest.param(lambda mp: None, writers(Model([], ItemsOf([(hostile("a", on_hash=raiser(
+        Boom("hash"))), 1)])), True), Boom, id="ranked code whose hash raises"),
     pytest.param(parsed_as(lambda: {"codes": RaisingIterable([0, "a"]), "chain": []}),
                  [small(ChainModel(), False)], Boom, id="code table raises midway"),
     pytest.param(parsed_as(lambda: {"codes": [], "chain": RaisingIterable(["a", [["b"], 1]])}),
