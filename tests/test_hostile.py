@@ -8,6 +8,7 @@ describes.  Where the exception is determined (a missing method, a failed
 unpacking, an exception raised by the object itself), the test says which.
 """
 
+import builtins
 import functools
 import gc
 import io
@@ -15,6 +16,7 @@ import json as std_json
 import subprocess
 import sys
 import textwrap
+import types
 import weakref
 
 import pytest
@@ -1341,3 +1343,279 @@ def test_readers_under_collection_keep_nothing_after_failures():
             del model
             gc.collect()
             assert ref() is None
+
+
+# ---------------------------------------------------------------------------
+# Every failure exit of the module, provoked from outside
+# ---------------------------------------------------------------------------
+#
+# One case per way a collaborator can fail that no test above reaches: a
+# module-level name deleted or badly rebound, a namespace whose lookup
+# raises, a math or JSON stand-in that misbehaves, a model or parsed
+# document whose iterables raise or are not iterables.  Each must end in
+# the collaborator's own exception (or the interpreter's, for a missing
+# name or a failed protocol), with the module's traceback entries on it.
+
+# Twelve string codes: those ranked 10 and 11 may stand for themselves, so
+# the writers ask math.log10 about them.
+RANKED = [("w{}".format(i), [(("w{}".format(i), "w0"), 1)]) for i in range(12)]
+# The empty string, ranked last, does stand for itself ('""' is no longer
+# than "12"); it is only ever a follower's code.
+ITSELF = [("w0", [(("", "w0"), 1)])] + RANKED[1:]
+
+
+class Collider:
+    """A key that hashes as `name` does and whose first comparison raises
+    (later ones, when the test puts things back, find it unequal)."""
+
+    def __init__(self, name):
+        self._hash = hash(name)
+        self._compared = False
+
+    def __hash__(self):
+        return self._hash
+
+    def __eq__(self, other):
+        if not self._compared:
+            self._compared = True
+            raise Boom("compared")
+        return False
+
+
+class FormatsOnce(str):
+    """JSON text whose first str.format works and whose later ones raise."""
+
+    def __format__(self, spec):
+        if getattr(self, "formatted", False):
+            raise Boom("format")
+        self.formatted = True
+        return str.__format__(self, spec)
+
+
+class RaisingIterable:
+    """Yields `values`, then raises Boom."""
+
+    def __init__(self, values):
+        self._values = values
+
+    def __iter__(self):
+        yield from self._values
+        raise Boom("iteration")
+
+
+def without(name):
+    return lambda mp: mp.delattr(pavro_cjson, name)
+
+
+def bound(name, value):
+    return lambda mp: mp.setattr(pavro_cjson, name, value)
+
+
+def colliding(namespace):
+    """`math` missing from the module, and a key colliding with it in
+    `namespace` (the module's, or the builtins')."""
+
+    def provoke(mp):
+        mp.delattr(pavro_cjson, "math")
+        mp.setitem(namespace(), Collider("math"), None)  # after the deletion: no compare
+
+    return provoke
+
+
+def parsed_as(document):
+    """A JSON library whose load returns `document`."""
+    return bound("json", types.SimpleNamespace(load=lambda file: document()))
+
+
+def formats_once(mp):
+    mp.setattr(pavro_cjson, "json", types.SimpleNamespace(
+        dumps=lambda value: FormatsOnce(ujson.dumps(value)), dump=ujson.dump))
+
+
+def small(model, merge):
+    return lambda: pavro_cjson.load_json_small(model, io.StringIO("ignored"), merge)
+
+
+def writers(model, compressed):
+    """Both writers on `model`: entries for an honest one, or a model."""
+    if isinstance(model, list):
+        model = honest(model)
+    return [lambda f=f: write(f, model, compressed) for f in WRITERS]
+
+
+SITES = [
+    # (provocation, calls, expected exception)
+    pytest.param(without("math"), writers(RANKED, True), NameError, id="no math"),
+    pytest.param(bound("math", types.SimpleNamespace()), writers(RANKED, True), AttributeError,
+                 id="math without log10"),
+    pytest.param(bound("math", types.SimpleNamespace(log10=lambda x: raiser(Boom("log10"))())),
+                 writers(RANKED, True), Boom, id="log10 raises"),
+    pytest.param(bound("math", types.SimpleNamespace(log10=lambda x: "x")),
+                 writers(RANKED, True), ValueError, id="log10 gives no number"),
+    pytest.param(bound("math", types.SimpleNamespace(log10=lambda x: 10 ** 30)),
+                 writers(RANKED, True), OverflowError, id="log10 gives a huge number"),
+    pytest.param(colliding(lambda: vars(pavro_cjson)), writers(RANKED, True), Boom,
+                 id="module namespace lookup raises"),
+    pytest.param(colliding(lambda: vars(builtins)), writers(RANKED, True), Boom,
+                 id="builtins lookup raises"),
+    pytest.param(lambda mp: mp.delattr(builtins, "sorted"), writers(SIMPLE, True), NameError,
+                 id="no sorted"),
+    pytest.param(without("json"), writers(SIMPLE, True) + writers(SIMPLE, False)
+                 + [small(ChainModel(), False)], NameError, id="no json"),
+    pytest.param(without("ijson"),
+                 [lambda: pavro_cjson.load_json_big(ChainModel(), io.BytesIO(b"{}"))],
+                 NameError, id="no ijson"),
+    pytest.param(without("OrderedDict"), writers(SIMPLE, False)[:1], NameError,
+                 id="no OrderedDict"),
+    pytest.param(bound("OrderedDict", lambda pairs: raiser(Boom("OrderedDict"))()),
+                 writers(SIMPLE, False)[:1], Boom, id="OrderedDict raises"),
+    pytest.param(formats_once, writers(ITSELF, True)[1:], Boom,
+                 id="token text that formats once"),
+    pytest.param(lambda mp: None, writers(Model(lambda: 5, {}), True)
+                 + writers(Model(lambda: 5, {}), False), TypeError, id="items not iterable"),
+    pytest.param(lambda mp: None, writers(Model([("a", Bag(lambda: 5))], {"a": 1}), True)
+                 + writers(Model([("a", Bag(lambda: 5))], {"a": 1}), False), TypeError,
+                 id="choices not iterable"),
+    pytest.param(lambda mp: None,
+                 writers(Model([("a", Bag([(RaisingIterable(["a"]), 1)]))], {"a": 2}), True),
+                 Boom, id="follower raises midway"),
+    pytest.param(lambda mp: None, writers(Model([], ItemsOf([(hostile("a", on_hash=raiser(
+        Boom("hash"))), 1)])), True), Boom, id="ranked code whose hash raises"),
+    pytest.param(parsed_as(lambda: {"codes": RaisingIterable([0, "a"]), "chain": []}),
+                 [small(ChainModel(), False)], Boom, id="code table raises midway"),
+    pytest.param(parsed_as(lambda: {"codes": [], "chain": RaisingIterable(["a", [["b"], 1]])}),
+                 [small(ChainModel(), False), small(ChainModel(), True)], Boom,
+                 id="chain table raises midway"),
+    pytest.param(parsed_as(lambda: {"codes": [], "chain": ["a", RaisingIterable([["b"], 1])]}),
+                 [small(ChainModel(), False), small(ChainModel(), True)], Boom,
+                 id="follower list raises midway"),
+]
+
+
+@pytest.mark.parametrize("provoke, calls, error", SITES)
+def test_failing_collaborators_reach_every_failure_exit(monkeypatch, provoke, calls, error):
+    for call in calls:
+        with monkeypatch.context() as mp:
+            provoke(mp)
+            with pytest.raises(error) as info:
+                call()
+        assert pjson_names(info.value), "no traceback entry of the module"
+
+
+class Touchy(str):
+    """Event or key text whose comparison with, or startswith() test for,
+    any of `against` raises."""
+
+    def __new__(cls, text, *against):
+        self = str.__new__(cls, text)
+        self.against = against
+        return self
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        if other in self.against:
+            raise Boom("compared with {!r}".format(other))
+        return str.__eq__(self, other)
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+
+    def startswith(self, prefix, *args):
+        if prefix in self.against:
+            raise Boom("startswith {!r}".format(prefix))
+        return str.startswith(self, prefix, *args)
+
+
+# {"codes":[],"chain":["a",5]}: parsed to the end, it is refused for the 5.
+EVENTS = [("", "start_map", None), ("", "map_key", "codes"), ("codes", "start_array", None),
+          ("codes", "end_array", None), ("", "map_key", "chain"), ("chain", "start_array", None),
+          ("chain.item", "string", "a"), ("chain.item", "number", 5),
+          ("chain", "end_array", None), ("", "end_map", None)]
+
+
+def touchy_event(index, *against):
+    events = list(EVENTS)
+    prefix, event, value = events[index]
+    events[index] = (prefix, Touchy(event, *against), value)
+    return events
+
+
+def touchy_key(index, *against):
+    events = list(EVENTS)
+    prefix, event, value = events[index]
+    events[index] = (prefix, event, Touchy(value, *against))
+    return events
+
+
+@pytest.mark.parametrize("events", [
+    pytest.param(touchy_event(0, "start_"), id="start_ test"),
+    pytest.param(touchy_event(0, "end_"), id="end_ test"),
+    pytest.param(touchy_event(2, "start_array"), id="start_array compare"),
+    pytest.param(touchy_event(3, "end_array"), id="end_array compare"),
+    pytest.param(touchy_event(1, "map_key"), id="map_key compare"),
+    pytest.param(touchy_key(1, "codes"), id="key compared with codes"),
+    pytest.param(touchy_key(4, "chain"), id="key compared with chain"),
+    pytest.param(touchy_event(7, "string"), id="scalar kind compare"),
+])
+def test_event_texts_whose_comparison_raises(monkeypatch, events):
+    # A reader that takes the texts for what they are may read on; one that
+    # compares them must pass the failure on.
+    monkeypatch.setattr(pavro_cjson, "ijson", types.SimpleNamespace(parse=lambda f: iter(events)))
+    with pytest.raises((Boom, TypeError)) as info:
+        pavro_cjson.load_json_big(ChainModel(), None)
+    if info.type is TypeError:
+        assert str(info.value) == "a follower list must be an array, not a number"
+
+
+class Picky(ijson.ObjectBuilder):
+    """An object builder that fails on the value "boom", and whose value
+    cannot be read once it is ["gone"]."""
+
+    def event(self, event, value):
+        if value == "boom":
+            raise Boom("event")
+        super().event(event, value)
+
+    @property
+    def value(self):
+        if self._value == ["gone"]:
+            raise Boom("value")
+        return self._value
+
+    @value.setter
+    def value(self, value):
+        self._value = value
+
+
+class FailingModel(ChainModel):
+    def clear(self):
+        raise Boom("clear")
+
+    def add_to_bag(self, start, follower, count=None):
+        raise Boom("add_to_bag")
+
+
+@pytest.mark.parametrize("events, merge", [
+    # Streams that stop early: the chain table still open, or right after
+    # a count (the pair is handed over when the stream ends).
+    pytest.param(EVENTS[:6], False, id="ends in the chain table"),
+    pytest.param(EVENTS[:6] + [("chain.item", "string", "a"), ("chain.item", "start_array", None),
+                               ("chain.item.item", "start_array", None),
+                               ("chain.item.item.item", "string", "b"),
+                               ("chain.item.item", "end_array", None),
+                               ("chain.item", "number", 1)], True, id="ends after a count"),
+    pytest.param(EVENTS[:6] + EVENTS[-2:], False, id="empty chain table closes"),
+])
+def test_model_failing_where_the_stream_ends(monkeypatch, events, merge):
+    monkeypatch.setattr(pavro_cjson, "ijson", types.SimpleNamespace(parse=lambda f: iter(events)))
+    with pytest.raises(Boom):
+        pavro_cjson.load_json_big(FailingModel(), None, merge)
+
+
+@pytest.mark.parametrize("start", ["boom", "gone"])
+def test_object_builder_failing_on_a_start_token(monkeypatch, start):
+    monkeypatch.setattr(pavro_cjson, "ObjectBuilder", Picky)
+    text = '{"codes":[],"chain":[["%s"],[["b"],1]]}' % start
+    with pytest.raises(Boom):
+        pavro_cjson.load_json_big(ChainModel(), io.BytesIO(text.encode()))

@@ -10,6 +10,7 @@ seconds, and then requires the interrupt sent after 0.2 s to arrive well
 before that.
 """
 
+import _thread
 import contextlib
 import functools
 import gc
@@ -253,6 +254,167 @@ def test_ctrl_c_stops_a_load_inside_one_long_follower(c_library):
 
     check_prompt_interrupt(make, lambda doc: pavro_cjson.load_json_small(model, doc, True),
                            20000)
+
+
+# ---------------------------------------------------------------------------
+# Every loop's own check
+# ---------------------------------------------------------------------------
+#
+# Deterministic, and one loop at a time: the interrupt is made pending
+# from inside the call by C code alone (_thread.interrupt_main drawn through
+# starmap; os.kill would run the handler at once) just as the loop under
+# test begins (the iterable that feeds it, the model's clear, a write of
+# the file), so no bytecode runs before that loop's check comes round, and
+# the handler can only run there.
+
+
+class Interrupted(Exception):
+    """Raised by the test's SIGINT handler."""
+
+
+def signalling(then=()):
+    """A C callable that returns an iterator which, drawn, makes SIGINT
+    pending and then yields `then`; only its first result does that."""
+    trigger = filter(None, itertools.starmap(_thread.interrupt_main, [()]))
+    return functools.partial(itertools.chain, trigger, then)
+
+
+def raising_handler(signum, frame):
+    raise Interrupted("signal {}".format(signum))
+
+
+@pytest.fixture
+def sigint():
+    previous = signal.signal(signal.SIGINT, raising_handler)
+    try:
+        yield
+    finally:
+        # An interrupt no check took must not outlive the test.
+        signal.signal(signal.SIGINT, lambda signum, frame: None)
+        for _ in range(10):
+            pass
+        signal.signal(signal.SIGINT, previous)
+
+
+LOOP = 1100  # iterations: more than the module lets pass between checks
+EMPTY_BAG = types.SimpleNamespace(choices=().__iter__)
+
+
+def c_model(items, frequency_items=None, clear=None):
+    """A C-only model; what it is handed it leaves alone (a str() could
+    check for signals itself)."""
+    mapping = types.SimpleNamespace(items=frequency_items)
+    return types.SimpleNamespace(items=items,
+                                 build_frequency_dict=itertools.repeat(mapping).__next__,
+                                 clear=clear or [].clear, add_to_bag="".format,
+                                 set_bag="".format)
+
+
+def long_follower(follower):
+    # Turning an int into text checks for signals itself: the interrupt
+    # comes after the start's rank number is written.
+    bag = types.SimpleNamespace(choices=signalling([(follower, 1)]))
+    return c_model([("a", bag)].__iter__, {"a": 2}.items)
+
+
+def saves(make, compress, dumps=(pavro_cjson.dump_json_small, pavro_cjson.dump_json_big),
+          file=io.StringIO):
+    return [lambda dump=dump: dump(make(), file(), compress) for dump in dumps]
+
+
+def file_signalling_at(write):
+    """A C-only file whose `write`-th write makes SIGINT pending."""
+    calls = itertools.chain(itertools.repeat(None, write - 1), signalling()(),
+                            itertools.repeat(None))
+    return types.SimpleNamespace(write=functools.partial(next, calls))
+
+
+# A code table whose tokens from rank 100 on stand for themselves, so that
+# no rank number is turned into text (which checks for signals itself) once
+# the file's write of rank 100 has made the interrupt pending.
+SELF_STANDING = ([("c{}".format(i), 10000 - i) for i in range(100)]
+                 + [(chr(0x100 + i), 9000 - i) for i in range(900)]
+                 + [(chr(0x100 + i) * 2, 100 - i) for i in range(100)])
+
+
+def small_load(c_library, document, merge, model=None):
+    def call():
+        c_library.load = {"doc": document()}.get
+        pavro_cjson.load_json_small(model or c_model(None), "doc", merge)
+    return [call]
+
+
+def big_load(monkeypatch, events):
+    def call():
+        monkeypatch.setattr(pavro_cjson, "ijson",
+                            types.SimpleNamespace(parse=functools.partial(next, itertools.repeat(events()))))
+        pavro_cjson.load_json_big(c_model(None), [])
+    return [call]
+
+
+CODES = [("c{}".format(i), LOOP - i) for i in range(LOOP)]
+STARTS = [x for i in range(LOOP) for x in ("s{}".format(i), [])]
+PAIRS = [x for i in range(LOOP) for x in (["a"], i)]
+HEAD = [("", "start_map", None), ("", "map_key", "codes"), ("codes", "start_array", None),
+        ("codes", "end_array", None), ("", "map_key", "chain"), ("chain", "start_array", None)]
+EMPTY_ENTRIES = [event for i in range(LOOP) for event in (
+    ("chain.item", "string", "s{}".format(i)), ("chain.item", "start_array", None),
+    ("chain.item.item", "end_array", None))]
+
+
+def signalling_clear():
+    """The model is emptied only once the document is decoded: the interrupt
+    comes with the clear, for the loops that fill the model."""
+    return c_model(None, clear=functools.partial(list, signalling()()))
+
+
+LOOPS = [
+    # The streaming writer turns rank numbers into text as it goes, and that
+    # takes the interrupt first.
+    pytest.param(lambda lib, mp: saves(lambda: c_model([].__iter__, signalling(CODES)), True),
+                 id="code table"),
+    pytest.param(lambda lib, mp: [
+        mp.setattr(lib, "dumps", functools.partial(ujson.dumps, ensure_ascii=False))]
+        and saves(lambda: c_model([].__iter__, SELF_STANDING.__iter__), True,
+                  [pavro_cjson.dump_json_big], lambda: file_signalling_at(102)),
+        id="streamed code table"),
+    pytest.param(lambda lib, mp: saves(lambda: c_model([("a", types.SimpleNamespace(
+        choices=signalling([(("a",), 1.0)] * LOOP)))].__iter__), False), id="followers"),
+    pytest.param(lambda lib, mp: saves(lambda: c_model(
+        signalling([(i, EMPTY_BAG) for i in range(LOOP)])), False), id="starts"),
+    pytest.param(lambda lib, mp: saves(lambda: long_follower(("a",) * LOOP), True),
+                 id="codes of a tuple follower"),
+    pytest.param(lambda lib, mp: saves(lambda: long_follower(["a"] * LOOP), True),
+                 id="codes of a list follower"),
+    pytest.param(lambda lib, mp: small_load(lib, lambda: {
+        "codes": signalling([x for i in range(LOOP) for x in (i, "c{}".format(i))])(),
+        "chain": []}, False), id="decoding map"),
+    pytest.param(lambda lib, mp: small_load(lib, lambda: {
+        "codes": [], "chain": signalling(["a", PAIRS])()}, True), id="merged pairs"),
+    pytest.param(lambda lib, mp: small_load(lib, lambda: {
+        "codes": [], "chain": signalling(STARTS)()}, True), id="merged starts"),
+    pytest.param(lambda lib, mp: small_load(lib, lambda: {
+        "codes": [], "chain": signalling(STARTS)()}, False), id="decoded starts"),
+    pytest.param(lambda lib, mp: small_load(lib, lambda: {"codes": [], "chain": ["a", PAIRS]},
+                                            False, signalling_clear()),
+                 id="replaced pairs"),
+    pytest.param(lambda lib, mp: small_load(lib, lambda: {"codes": [], "chain": STARTS},
+                                            False, signalling_clear()),
+                 id="replaced starts"),
+    pytest.param(lambda lib, mp: big_load(mp, lambda: itertools.chain(
+        HEAD, signalling(EMPTY_ENTRIES)())), id="parser events"),
+]
+
+
+@pytest.mark.parametrize("calls", LOOPS)
+def test_every_loop_delivers_a_pending_signal(c_library, monkeypatch, sigint, calls):
+    monkeypatch.setattr(pavro_cjson, "ProbabilityBag",
+                        functools.partial(types.SimpleNamespace, add="".format))
+    for call in calls(c_library, monkeypatch):
+        with no_garbage_collection(), pytest.raises(Interrupted) as info:
+            call()
+        # From the module's own check, not from bytecode after the call.
+        assert "pjson" in [entry.filename for entry in traceback.extract_tb(info.tb)]
 
 
 # ---------------------------------------------------------------------------

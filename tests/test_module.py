@@ -177,13 +177,40 @@ FAILED_IMPORT = """
 """
 
 
+SYS_MODULES_COLLIDER = (
+    "K = type('K', (), {{'n': 0, '__hash__': lambda s: hash('pavro_cjson'), "
+    "'__eq__': lambda s, o: sys._getframe(1).f_code.co_name == '_call_with_frames_removed' "
+    "and (setattr(K, 'n', K.n + 1) or K.n >= {}) and 1 / 0}}); sys.modules[K()] = None")
+
+
 @pytest.mark.parametrize("prepare, kind, message", [
     ("import pavro.bag; del pavro.bag.ProbabilityBag",
      "ImportError", "cannot import name ProbabilityBag"),
     ("import ijson; del ijson.ObjectBuilder", "ImportError", "cannot import name ObjectBuilder"),
     ("sys.modules['pavro.bag'] = None", "ModuleNotFoundError", None),
     ("sys.modules['ijson'] = None", "ModuleNotFoundError", None),
-], ids=["no-ProbabilityBag", "no-ObjectBuilder", "no-pavro.bag", "no-ijson"])
+    ("sys.modules['math'] = None", "ModuleNotFoundError", None),
+    ("import collections; del collections.OrderedDict",
+     "ImportError", "cannot import name OrderedDict"),
+    # Not an ImportError, so no fallback to the package's own parser.
+    ("import types, ijson; broken = types.ModuleType('ijson.backends'); broken.__path__ = []; "
+     "broken.__getattr__ = lambda name: 1 / 0; sys.modules['ijson.backends'] = broken",
+     "ZeroDivisionError", None),
+    # The module is in sys.modules while its body runs, so code run by an
+    # import can reach it.
+    ("import types, pavro.bag; sly = types.ModuleType('pavro.bag'); "
+     "sly.__getattr__ = lambda name: (vars(sys.modules['pavro_cjson']).pop('__name__', 0), "
+     "getattr(pavro.bag, name))[1]; sys.modules['pavro.bag'] = sly",
+     "SystemError", "nameless module"),
+    # A key in sys.modules that collides with our name and cannot be
+    # compared while the module is being made (importlib's own look-ups,
+    # made from Python frames of their own, find it merely unequal): the
+    # first or the second comparison raises.
+    (SYS_MODULES_COLLIDER.format(1), "ZeroDivisionError", None),
+    (SYS_MODULES_COLLIDER.format(2), "ZeroDivisionError", None),
+], ids=["no-ProbabilityBag", "no-ObjectBuilder", "no-pavro.bag", "no-ijson", "no-math",
+        "no-OrderedDict", "broken-backends", "nameless", "sys.modules-lookup",
+        "sys.modules-insert"])
 def test_missing_collaborator_fails_the_import_cleanly(tmp_path, prepare, kind, message):
     outcome = report(FAILED_IMPORT.format(prepare=prepare, retry=""), tmp_path)
     assert outcome is not None, "the import succeeded"
@@ -215,6 +242,44 @@ def test_import_succeeds_once_the_cause_of_a_failure_is_gone(tmp_path):
         retry=textwrap.dedent(retry).replace("\n", "\n    "),
     ), tmp_path)
     assert outcome == ["ImportError", True, True, True]
+
+
+@pytest.mark.parametrize("prepare, restore, kind", [
+    ("import collections.abc; collections.abc.Generator.register = lambda cls: 1 / 0",
+     "del collections.abc.Generator.register", "ZeroDivisionError"),
+    ("import collections.abc; saved = collections.abc.Generator; "
+     "del collections.abc.Generator",
+     "collections.abc.Generator = saved", "AttributeError"),
+    ("import collections.abc; saved = sys.modules['collections.abc']; "
+     "sys.modules['collections.abc'] = None",
+     "sys.modules['collections.abc'] = saved", "ModuleNotFoundError"),
+], ids=["register-raises", "no-Generator", "no-collections.abc"])
+def test_retried_import_still_registers_the_decoding_generator(tmp_path, prepare, restore, kind):
+    # The first attempt fails once the generator type is ready but before
+    # it is registered; the retry must register it all the same.
+    # Generator's subclass hook already accepts any type with its five
+    # methods, and register() then adds nothing; so the retry is watched
+    # for the call itself.
+    retry = """
+    {restore}
+    import collections.abc, io
+    calls = []
+    register = collections.abc.Generator.register
+    collections.abc.Generator.register = lambda cls: calls.append(cls) or register(cls)
+    import pavro_cjson
+    kept = []
+    class Model:
+        def clear(self):
+            pass
+        def add_to_bag(self, start, follower, count=None):
+            kept.append(follower)
+    pavro_cjson.load_json_big(Model(), io.BytesIO(b'{{"codes":[0,"a"],"chain":[0,[[0],1]]}}'))
+    outcome = [outcome[0], calls == [type(kept[0])],
+               isinstance(kept[0], collections.abc.Generator), list(kept[0])]
+    """.format(restore=restore)
+    outcome = report(FAILED_IMPORT.format(
+        prepare=prepare, retry=textwrap.dedent(retry).replace("\n", "\n    ")), tmp_path)
+    assert outcome == [kind, True, True, ["a"]]
 
 
 def test_other_error_of_preferred_json_library_is_not_a_fallback(tmp_path):

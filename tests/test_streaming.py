@@ -720,8 +720,9 @@ def test_missing_element_raises_from_drawing_inside_add_to_bag(parser_backend):
 
 def test_generator_presentation(parser_backend):
     model = KeepingModel()
-    load_big(model, '{"codes":[0,"a",1,"b"],"chain":[0,[[0,1],1,[1,0],2,[0,0],3,[1],4,[1,0],5]]}')
-    g1, g2, g3, g4, g5 = [g for _, g, _ in model.kept]
+    load_big(model, '{"codes":[0,"a",1,"b"],'
+                    '"chain":[0,[[0,1],1,[1,0],2,[0,0],3,[1],4,[1,0],5,[0],6]]}')
+    g1, g2, g3, g4, g5, g6 = [g for _, g, _ in model.kept]
     assert g1.__name__ == "genexpr"
     assert g1.__qualname__ == "load_json_big.<locals>.genexpr"
     assert isinstance(g1, collections.abc.Generator)
@@ -748,6 +749,15 @@ def test_generator_presentation(parser_backend):
     with pytest.raises(LookupError, match="typed"):
         g3.throw(LookupError, LookupError("typed"))
     assert list(g3) == []
+    # throw() refuses what a generator's throw() refuses, and the generator
+    # stays as it was.
+    for args, message in [((), "expected at least 1 argument"),
+                          ((ValueError, None, "tb"), "traceback object"),
+                          ((ValueError("x"), "separate"), "separate value"),
+                          ((42,), "deriving from BaseException")]:
+        with pytest.raises(TypeError, match=message):
+            g6.throw(*args)
+    assert list(g6) == ["a"]
     # close() finishes it quietly; closing again is harmless.
     assert g4.close() is None
     assert g4.close() is None

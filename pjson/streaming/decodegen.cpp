@@ -212,16 +212,9 @@ Ref new_decode_generator(PyObject* follower, PyObject* codes) {
     return Ref(reinterpret_cast<PyObject*>(self));
 }
 
-int init_decode_generator() {
-    if (gen_name == nullptr) {
-        gen_name = PyUnicode_InternFromString("genexpr");
-        if (gen_name == nullptr) return -1;
-    }
-    if (gen_qualname == nullptr) {
-        gen_qualname = PyUnicode_InternFromString("load_json_big.<locals>.genexpr");
-        if (gen_qualname == nullptr) return -1;
-    }
-    if (DecodeGeneratorType.tp_flags & Py_TPFLAGS_READY) return 0;
+namespace {
+
+int ready_type() {
     DecodeGeneratorType.tp_dealloc = gen_dealloc;
     DecodeGeneratorType.tp_repr = gen_repr;
     DecodeGeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
@@ -233,15 +226,41 @@ int init_decode_generator() {
     DecodeGeneratorType.tp_methods = gen_methods;
     DecodeGeneratorType.tp_members = gen_members;
     DecodeGeneratorType.tp_getset = gen_getset;
-    if (PyType_Ready(&DecodeGeneratorType) < 0) return -1;
-    // Registered so isinstance(g, collections.abc.Generator) holds.
+    return PyType_Ready(&DecodeGeneratorType);
+}
+
+// Registered so isinstance(g, collections.abc.Generator) holds whatever
+// Generator's subclass hook asks of a type.  Apart from readying the type:
+// an import that failed in between leaves a ready type unregistered, and
+// the retry must still register it.
+bool registered_as_generator = false;
+
+int register_as_generator() {
+    if (registered_as_generator) return 0;
     Ref abc(PyImport_ImportModule("collections.abc"));
     if (!abc) return -1;
     Ref generator_abc(PyObject_GetAttrString(abc.get(), "Generator"));
     if (!generator_abc) return -1;
     Ref registered(PyObject_CallMethod(generator_abc.get(), "register", "O",
                                        reinterpret_cast<PyObject*>(&DecodeGeneratorType)));
-    return registered ? 0 : -1;
+    if (!registered) return -1;
+    registered_as_generator = true;
+    return 0;
+}
+
+}  // namespace
+
+int init_decode_generator() {
+    if (gen_name == nullptr) {
+        gen_name = PyUnicode_InternFromString("genexpr");
+        if (gen_name == nullptr) return -1;
+    }
+    if (gen_qualname == nullptr) {
+        gen_qualname = PyUnicode_InternFromString("load_json_big.<locals>.genexpr");
+        if (gen_qualname == nullptr) return -1;
+    }
+    if (!(DecodeGeneratorType.tp_flags & Py_TPFLAGS_READY) && ready_type() < 0) return -1;
+    return register_as_generator();
 }
 
 }  // namespace pjson
