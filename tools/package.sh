@@ -78,7 +78,7 @@ problems = []
 with tarfile.open(sdist) as tar:
     # Every member sits under one directory, "pavro_cjson-VERSION/".
     in_sdist = {name.partition("/")[2] for name in tar.getnames()}
-for name in sources + ["PKG-INFO", "pjson/pavro_cjson.pyi", "pavro/py.typed"]:
+for name in sorted(set(sources) | {"PKG-INFO", "pjson/pavro_cjson.pyi", "pavro/py.typed"}):
     if name not in in_sdist:
         problems.append("sdist lacks " + name)
 
