@@ -1,8 +1,22 @@
+import os
+import sysconfig
+
 import pytest
 
+import pavro
 import pavro_cjson
 
 from fakes import BagFactory, Log
+
+if os.environ.get("PJSON_TEST_INSTALLED"):
+    # tools/package.sh tests what pip installed from the sdist; a copy of
+    # the package found first on sys.path would hide a file the sdist lacks.
+    places = {os.path.realpath(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")}
+    for module, where in ((pavro, os.path.dirname(os.path.dirname(pavro.__file__))),
+                          (pavro_cjson, os.path.dirname(pavro_cjson.__file__))):
+        if os.path.realpath(where) not in places:
+            raise ImportError("%s imports from %s, not from %s"
+                              % (module.__name__, module.__file__, " or ".join(sorted(places))))
 
 
 @pytest.fixture

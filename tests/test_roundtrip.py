@@ -47,8 +47,8 @@ def _json_libraries():
 # Codes a model may use: start codes are strings or integers; follower
 # elements also null and tuples of strings and integers.  Short strings
 # are favoured: they are the ones that stand for themselves at high ranks.
-# No NUL characters: the yajl2_cffi parser of older ijson releases (the
-# last one for Python 3.7 among them) cuts strings short at a NUL.
+# No NUL characters: the yajl2_cffi parser of ijson releases before 3.6
+# (the newest ones for Python 3.7 to 3.9) cuts strings short at a NUL.
 characters = st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00")
 short_strings = st.one_of(st.sampled_from(["", "a", "\u00e9", '"', "\\", "/", "\x01"]),
                           st.text(characters, max_size=3))
