@@ -206,9 +206,9 @@ def test_same_on_documents_given_directly(given_as):
         compiled = load_with(yajl2_cffi, lambda reads: source(data, reads), merge)
         events = load_with(EVENTS, lambda reads: source(data, reads), merge)
         assert repr(compiled.log) == repr(events.log)
-        assert compiled.error_text() == events.error_text() == (KeyError, "('chain',)") or (
-            compiled.error is None and events.error is None)
+        assert compiled.error is None and events.error is None
         assert compiled.warned == events.warned
+        assert len(compiled.log) > 1
 
 
 def test_plain_document_shares_equal_strings():
