@@ -223,3 +223,31 @@ def test_plain_document_shares_equal_strings():
         assert [type(x) for x in followers[1]] == [str, str, int, decimal.Decimal, bool]
         a_objects = {id(x) for f in followers for x in f if type(x) is str and x == "a"}
         assert len(a_objects) == 1
+
+
+FALLBACK = r"""
+import io, os, sys
+import pavro_cjson
+from ijson.backends import yajl2_cffi
+# The library is looked up at the first load, as the backend looked it up
+# at import; one that cannot be opened leaves the event path in charge.
+os.environ["YAJL_DLL"] = "/nonexistent/libyajl.so.2"
+calls = []
+sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_filename)
+               if event == "call" else None)
+log = []
+class Model:
+    def clear(self): log.append("clear")
+    def add_to_bag(self, start, follower, count=None): log.append((start, list(follower), count))
+pavro_cjson.load_json_big(Model(), io.BytesIO(b'{"codes":[0,"a"],"chain":[0,[[0,0],2]]}'))
+sys.setprofile(None)
+print(log, yajl2_cffi.__file__ in calls)
+"""
+
+
+def test_without_the_library_the_events_serve():
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", FALLBACK], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[0] == "['clear', ('a', ['a', 'a'], 2)] True"

@@ -320,9 +320,10 @@ void refuse_chunk(PyObject* chunk) {
 }  // namespace
 
 void remember_parser_bindings() {
-    PyObject* backend = PyDict_GetItemString(module_dict, "ijson");  // borrowed
-    PyObject* builder = PyDict_GetItemString(module_dict, "ObjectBuilder");  // borrowed
-    if (backend == nullptr || builder == nullptr) return;
+    Ref backend_ref = Ref::borrow(PyDict_GetItemString(module_dict, "ijson"));
+    Ref builder_ref = Ref::borrow(PyDict_GetItemString(module_dict, "ObjectBuilder"));
+    if (!backend_ref || !builder_ref) return;
+    PyObject* const backend = backend_ref.get();
     Ref name(attr_or_null(backend, "__name__"));
     if (!name || !PyUnicode_Check(name.get()) ||
         PyUnicode_CompareWithASCIIString(name.get(), "ijson.backends.yajl2_cffi") != 0) {
@@ -354,21 +355,20 @@ void remember_parser_bindings() {
         PyErr_Clear();
         return;
     }
-    Py_INCREF(backend);
-    Py_INCREF(builder);
-    found.backend = backend;
-    found.builder = builder;
+    found.backend = backend_ref.release();
+    found.builder = builder_ref.release();
     bound = found;
 }
 
 int open_compiled(PyObject* file, Ref& source) {
     if (bound.backend == nullptr) return 0;
-    // Borrowed and compared only: nothing runs before the comparisons.
-    PyObject* backend = PyDict_GetItemWithError(module_dict, names.ijson);
-    if (backend != bound.backend) return PyErr_Occurred() ? -1 : 0;
-    PyObject* builder = PyDict_GetItemWithError(module_dict, names.ObjectBuilder);
-    if (builder != bound.builder) return PyErr_Occurred() ? -1 : 0;
-    Ref parse(PyObject_GetAttr(backend, names.parse));
+    // Compared by identity only; bound.backend is ours for good, so the
+    // attribute lookup below needs no reference to what the dict holds.
+    PyObject* const backend_borrowed = PyDict_GetItemWithError(module_dict, names.ijson);
+    if (backend_borrowed != bound.backend) return PyErr_Occurred() ? -1 : 0;
+    PyObject* const builder_borrowed = PyDict_GetItemWithError(module_dict, names.ObjectBuilder);
+    if (builder_borrowed != bound.builder) return PyErr_Occurred() ? -1 : 0;
+    Ref parse(PyObject_GetAttr(bound.backend, names.parse));
     if (!parse) {
         PyErr_Clear();  // the parser's own path raises it again, as it always did
         return 0;
