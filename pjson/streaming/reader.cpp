@@ -79,7 +79,7 @@ public:
                 key_ = Ref::borrow(value);
                 return 0;
             default:
-                return attach(value) < 0 ? __LINE__ : 0;
+                return attach(value);
         }
     }
     Ref value() override { return Ref::borrow(value_.get()); }
@@ -87,18 +87,23 @@ public:
 
 private:
     int open(Ref container) {
-        if (!container || attach(container.get()) < 0) return __LINE__;
+        if (!container) return __LINE__;
+        if (const int line = attach(container.get())) return line;
         open_.push_back(std::move(container));
         return 0;
     }
+    // Puts `value` where ObjectBuilder would: the top-level value, the end
+    // of the innermost list, or the innermost dict under the latest key.
     int attach(PyObject* value) {
         if (open_.empty()) {
             value_ = Ref::borrow(value);
             return 0;
         }
         PyObject* innermost = open_.back().get();
-        if (PyList_CheckExact(innermost)) return PyList_Append(innermost, value);
-        return PyDict_SetItem(innermost, key_.get(), value);
+        const int status = PyList_CheckExact(innermost)
+                               ? PyList_Append(innermost, value)
+                               : PyDict_SetItem(innermost, key_.get(), value);
+        return status < 0 ? __LINE__ : 0;
     }
 
     std::vector<Ref> open_;  // containers still open, innermost last
@@ -351,7 +356,9 @@ private:
             handed = new_decode_generator(follower, codes_.get());
             if (!handed) return __LINE__;
         } else {
-            if (!builder_.shares_strings() && share_strings(follower) < 0) return __LINE__;
+            if (!builder_.shares_strings()) {
+                if (const int line = share_strings(follower)) return line;
+            }
             start_code = Ref::borrow(start_.get());
             handed = Ref::borrow(follower);
         }
@@ -370,13 +377,13 @@ private:
         if (!PyList_CheckExact(follower)) return 0;
         if (!shared_) {
             shared_ = Ref(PyDict_New());
-            if (!shared_) return -1;
+            if (!shared_) return __LINE__;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(follower); ++i) {
             PyObject* element = PyList_GET_ITEM(follower, i);  // borrowed
             if (!PyUnicode_CheckExact(element)) continue;
             PyObject* one = PyDict_SetDefault(shared_.get(), element, element);  // borrowed
-            if (one == nullptr) return -1;
+            if (one == nullptr) return __LINE__;
             if (one != element) {
                 Py_INCREF(one);
                 PyList_SetItem(follower, i, one);  // only str deallocation runs
@@ -410,23 +417,24 @@ private:
 // ===========================================================================
 
 // Sorts an event by its name with the comparisons the reader has always
-// made: the two prefix tests, then one name test.
+// made: the two prefix tests, then one name test.  0, or the source line
+// of a failure.
 int classify(PyObject* name, Event* kind) {
     const int opens = starts_with(name, names.start_prefix);
-    if (opens < 0) return -1;
+    if (opens < 0) return __LINE__;
     const int closes = starts_with(name, names.end_prefix);
-    if (closes < 0) return -1;
+    if (closes < 0) return __LINE__;
     if (opens) {
         const int array = equals_str(name, names.start_array);
-        if (array < 0) return -1;
+        if (array < 0) return __LINE__;
         *kind = array ? Event::start_array : Event::start_other;
     } else if (closes) {
         const int array = equals_str(name, names.end_array);
-        if (array < 0) return -1;
+        if (array < 0) return __LINE__;
         *kind = array ? Event::end_array : Event::end_other;
     } else {
         const int key = equals_str(name, names.map_key);
-        if (key < 0) return -1;
+        if (key < 0) return __LINE__;
         *kind = key ? Event::map_key : Event::other;
     }
     return 0;
@@ -457,7 +465,7 @@ int read_events(PyObject* chain, bool merging, PyObject* file) {
         if (unpack(item.get(), 3, triple) < 0) return __LINE__;
         if (const int line = reader.flush_pending()) return line;
         Event kind;
-        if (classify(triple[1].get(), &kind) < 0) return __LINE__;
+        if (const int line = classify(triple[1].get(), &kind)) return line;
         if (const int line = reader.event(kind, triple[1].get(), triple[2].get())) return line;
     }
     return reader.finish();
