@@ -483,7 +483,10 @@ EXAMPLE_PLAIN = '{"codes":[],"chain":["a",[["a","b"],2]]}'
 LIBS = [("ujson", ujson), ("json", std_json)]
 PARSERS = [("ijson", ijson)]
 if yajl2_cffi is not None:
+    # Bound as imported, load_json_big parses with yajl itself; any other
+    # binding of the same backend reads its events.
     PARSERS.insert(0, ("yajl2_cffi", yajl2_cffi))
+    PARSERS.insert(1, ("yajl2_cffi events", types.SimpleNamespace(parse=yajl2_cffi.parse)))
 MODES = [("replace", False), ("merge", True)]
 
 
@@ -872,6 +875,11 @@ BIG_FAILURES = [
      (AttributeError, TypeError, None)),
     ("no add_to_bag", b'{"codes":[0,"a"],"chain":[0,[[0],1]]}', OnlyClear,
      AttributeError),
+    # Raised while yajl itself parses, or by the backend's callbacks.
+    ("an int past the digit limit", b'{"codes":[],"chain":["a",[["b"],' + b"1" * 5000
+     + b']]}', ChainModel, (ValueError, ijson.JSONError, None)),
+    ("a surrogate encoded in UTF-8", b'{"codes":[],"chain":["\xed\xa0\x80",[["b"],1]]}',
+     ChainModel, (UnicodeDecodeError, ijson.JSONError)),
     ("add_to_bag raises", EXAMPLE_COMPRESSED.encode(), AddRaises, Boom),
     ("add_to_bag raises, plain", EXAMPLE_PLAIN.encode(), AddRaises, Boom),
 ]

@@ -41,6 +41,7 @@ pytestmark = pytest.mark.filterwarnings(
 
 ujson = pytest.importorskip("ujson")
 yajl2_cffi = pytest.importorskip("ijson.backends.yajl2_cffi")
+BOUND_PARSER = pavro_cjson.ijson  # as the module bound it at import
 
 
 @pytest.fixture(autouse=True)
@@ -302,6 +303,39 @@ class ReferenceBig:
             yield codes[x]
 
 
+# ijson 3.3 (the last release for CPython 3.7) cuts strings at a NUL and
+# drops the events of a chunk that fails to parse.
+OLD_IJSON = tuple(int(p) for p in ijson.__version__.split(".")[:2]) < (3, 4)
+
+
+def listed_difference(compiled, events, data):
+    """True when load_json_big parsing with yajl itself (`compiled`) may
+    differ from the same load over the backend's events (`events`) on
+    `data`: only where the backend misbehaves, as the README lists."""
+    if isinstance(events.error, ijson.JSONError) and not isinstance(
+            events.error, ijson.IncompleteJSONError):
+        # 1. An exception inside the backend's own callbacks (an int past
+        # the digit limit, a string yajl passes that is no strict UTF-8)
+        # becomes "client cancelled parse"; the compiled source raises the
+        # exception itself.  What reached the model is the same.
+        assert "client cancelled" in str(events.error)
+        assert isinstance(compiled.error, ValueError), compiled.error
+        assert repr(compiled.log) == repr(events.log)
+        return True
+    if OLD_IJSON and b"\\u0000" in data:
+        # 2. ijson 3.3 cuts strings at a NUL.
+        assert type(compiled.error) is type(events.error)
+        return True
+    if OLD_IJSON and isinstance(events.error, ijson.IncompleteJSONError):
+        # 3. ijson 3.3 drops the events of the chunk that fails to parse:
+        # its reader hands over a prefix of what the compiled one does, and
+        # never meets a fault that lies in the dropped events.
+        assert compiled.error is not None
+        assert repr(compiled.log[:len(events.log)]) == repr(events.log)
+        return True
+    return False
+
+
 class Reader:
     """One reader with one library or parser bound, and its Python twin."""
 
@@ -310,6 +344,8 @@ class Reader:
         self.load = load
         self.reference = reference
         self.streaming = load is pavro_cjson.load_json_big
+        # The cffi backend bound at import is parsed with yajl itself.
+        self.compiled = self.streaming and pavro_cjson.ijson is BOUND_PARSER is yajl2_cffi
 
     def outcome(self, data, merge):
         return run_load(self.load, data, merge)
@@ -319,6 +355,8 @@ class Reader:
         got = self.outcome(data, merge)
         want = run_load(self.reference, data, merge)
         if repr(got.log) == repr(want.log) and got.same_error(want):
+            return got
+        if self.compiled and listed_difference(got, want, data):
             return got
         pytest.fail(
             "{} merge={} on {!r}:\n  module:    {}\n  reference: {}".format(

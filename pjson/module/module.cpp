@@ -2,6 +2,7 @@
 // published functions.
 #include "functions.hpp"
 #include "module/binding.hpp"
+#include "streaming/yajl_source.hpp"
 
 #include <cstdio>
 
@@ -211,6 +212,8 @@ PyObject* init_module() {
     }
     if (line == 0 && (init_document() < 0 || init_decode_generator() < 0)) line = __LINE__;
     if (line == 0) line = run_body(module.get());
+    // What load_json_big compares its bindings with at every call.
+    if (line == 0) streaming::remember_parser_bindings();
     if (line != 0) {
         add_traceback(kInitName, line);
         discard(registered);

@@ -1,174 +1,146 @@
-// Streaming reader: follows the parser's events with a depth counter and
-// four flags, assembles only the code table and one follower at a time,
-// and hands each pair to add_to_bag as soon as the parser has moved past
-// its count.
+// Streaming reader: one state machine that follows the parser's events,
+// assembles only the code table and one follower at a time, and hands each
+// pair to add_to_bag as soon as the parser has moved past its count.  Its
+// events come from the compiled yajl source when the module's parser
+// bindings are the ones made at import, else from the bound parser's own
+// event stream through ObjectBuilder.
+//
+// Every method of the reader returns 0, or the source line of a failure
+// with the exception set; load_json_big turns that line into its traceback
+// entry.
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"
 #include "streaming/decodegen.hpp"
+#include "streaming/events.hpp"
+#include "streaming/yajl_source.hpp"
+
+#include <vector>
 
 namespace pjson {
 
 namespace {
 
+using streaming::Event;
+using streaming::EventSink;
+
 constexpr Frame kBody = kLoadBigFrame;
 
-class BigReader {
+// ===========================================================================
+// Assembling values
+// ===========================================================================
+
+// Builds one array or object (the code table, a start token, a follower)
+// from the balanced run of events fed to it.
+class Assembler {
 public:
-    BigReader(PyObject* chain, bool merging) : chain_(chain), merging_(merging) {}
+    virtual int feed(Event kind, PyObject* name, PyObject* value) = 0;
+    // The value assembled so far; nullptr with an exception set.
+    virtual Ref value() = 0;
+    // Whether equal strings already arrive as one object.
+    virtual bool shares_strings() const = 0;
 
-    int open(PyObject* file) {
-        Ref ijson = lookup_global(names.ijson);
-        if (!ijson) return -1;
-        Ref parse(PyObject_GetAttr(ijson.get(), names.parse));
-        if (!parse) return -1;
-        Ref parser = call1(parse.get(), file);
-        if (!parser) return -1;
-        Ref builder_class = lookup_global(names.ObjectBuilder);
-        if (!builder_class) return -1;
-        builder_ = call0(builder_class.get());
-        if (!builder_) return -1;
-        events_ = Ref(PyObject_GetIter(parser.get()));
-        return events_ ? 0 : -1;
-    }
+protected:
+    ~Assembler() = default;
+};
 
-    // Draws every event; returns the source line of a failure, or 0.
-    int run() {
-        Ref item;
-        SignalCheck signals;
-        for (;;) {
-            const int got = next_item(events_.get(), item);
-            if (got < 0) return __LINE__;
-            if (got == 0) break;
-            Ref triple[3];  // prefix, event, value
-            if (unpack(item.get(), 3, triple) < 0) return __LINE__;
-            if (flush_pending() < 0) return __LINE__;
-            if (const int line = dispatch(triple[1].get(), triple[2].get())) return line;
-            if (signals.tick() < 0) return __LINE__;
-        }
-        if (flush_pending() < 0) return __LINE__;
-        // A stream that never opened a chain table is no chain document;
-        // the model is left as it was.
-        if (!saw_chain_) {
-            raise_key_error(names.chain);
-            return __LINE__;
-        }
-        if (clear_once() < 0) return __LINE__;
-        return 0;
+// The bound ObjectBuilder, fed the parser's events as they came.
+class PythonBuilder final : public Assembler {
+public:
+    explicit PythonBuilder(Ref builder) : builder_(std::move(builder)) {}
+
+    int feed(Event, PyObject* name, PyObject* value) override {
+        Ref method(PyObject_GetAttr(builder_.get(), names.event));
+        if (!method) return __LINE__;
+        return call2(method.get(), name, value) ? 0 : __LINE__;
     }
+    Ref value() override { return Ref(PyObject_GetAttr(builder_.get(), names.value)); }
+    bool shares_strings() const override { return false; }
 
 private:
-    // One event through the dispatch rules; the source line of a failure, or 0.
-    int dispatch(PyObject* event, PyObject* value) {
-        const int is_start = starts_with(event, names.start_prefix);
-        if (is_start < 0) return __LINE__;
-        const int is_end = starts_with(event, names.end_prefix);
-        if (is_end < 0) return __LINE__;
-        const int start_array = is_start ? equals_str(event, names.start_array) : 0;
-        if (start_array < 0) return __LINE__;
-        const int end_array = is_end ? equals_str(event, names.end_array) : 0;
-        if (end_array < 0) return __LINE__;
-        if (is_start) ++depth_;
-        if (is_end) --depth_;
-        if (!is_start && !is_end) {
-            const int is_key = equals_str(event, names.map_key);
-            if (is_key < 0) return __LINE__;
-            if (is_key) last_key_ = Ref::borrow(value);
-        }
+    Ref builder_;
+};
 
-        // Rule 1: a top-level member array opens.
-        if (!in_codes_ && !in_chain_ && start_array && depth_ == 2) {
-            const int is_codes = last_key_ ? equals_str(last_key_.get(), names.codes) : 0;
-            if (is_codes < 0) return __LINE__;
-            if (is_codes) {
-                in_codes_ = true;
-                return feed(event, value) < 0 ? __LINE__ : 0;
-            }
-            const int is_chain = last_key_ ? equals_str(last_key_.get(), names.chain) : 0;
-            if (is_chain < 0) return __LINE__;
-            if (is_chain) {
-                in_chain_ = true;
-                saw_chain_ = true;
-                if (!codes_) chain_before_codes_ = true;
-                chain_pos_ = 0;
-                building_start_ = false;
-                start_ = Ref::borrow(Py_None);
-            }
-            return 0;
+// What ObjectBuilder builds (lists, dicts with the latest member name as
+// key), built directly from the compiled source's events.
+class CompiledBuilder final : public Assembler {
+public:
+    int feed(Event kind, PyObject*, PyObject* value) override {
+        switch (kind) {
+            case Event::start_array:
+                return open(Ref(PyList_New(0)));
+            case Event::start_map:
+                return open(Ref(PyDict_New()));
+            case Event::end_array:
+            case Event::end_map:
+                if (!open_.empty()) open_.pop_back();
+                return 0;
+            case Event::map_key:
+                key_ = Ref::borrow(value);
+                return 0;
+            default:
+                return attach(value);
         }
-        // Rule 2: a top-level member array closes.
-        if (end_array && depth_ == 1) {
-            if (in_codes_) {
-                Ref built(PyObject_GetAttr(builder_.get(), names.value));
-                if (!built) return __LINE__;
-                codes_ = document::decoding_map(built.get());
-                if (!codes_) return __LINE__;
-                // Sorted keys put "chain" first: its pairs went over as
-                // rank numbers, which a late code table cannot take back.
-                if (chain_before_codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
-                    document::raise_codes_after_chain();
-                    return __LINE__;
-                }
-                if (feed(event, value) < 0) return __LINE__;
-                in_codes_ = false;
-            }
-            if (in_chain_ && clear_once() < 0) return __LINE__;
-            in_chain_ = false;
-            return 0;
-        }
-        // Rules 3 and 4, by position: the chain table alternates start
-        // tokens and follower lists, so an array in a start position (a
-        // tuple code in a plain document) is a start, not a follower list.
-        if (in_chain_ && !in_bag_) return chain_element(is_start, is_end, start_array, event, value);
-        if (in_chain_ && end_array && depth_ == 2) {
-            in_bag_ = false;
-            follower_.reset();  // a last follower without a count is dropped
-            ++chain_pos_;
-            return 0;
-        }
-        // Rule 5: inside the code table, everything goes to the builder.
-        if (in_codes_) return feed(event, value) < 0 ? __LINE__ : 0;
-        if (!in_bag_) return 0;
-        return bag_element(is_start, is_end, event, value);
     }
+    Ref value() override { return Ref::borrow(value_.get()); }
+    bool shares_strings() const override { return true; }
 
-    // An event inside a follower list.  Its elements alternate follower and
-    // count, as the whole-document reader pairs them: a follower (an array,
-    // nested ones included) is assembled up to its own closing bracket, and
-    // each count hands the pair before it to the model.
-    int bag_element(int is_start, int is_end, PyObject* event, PyObject* value) {
-        if (building_bag_item_) {
-            if (feed(event, value) < 0) return __LINE__;
-            if (!is_end || depth_ != item_depth_ - 1) return 0;
-            building_bag_item_ = false;
-            Ref built(PyObject_GetAttr(builder_.get(), names.value));
-            if (!built) return __LINE__;
-            return bag_value(std::move(built)) < 0 ? __LINE__ : 0;
-        }
-        if (is_start) {
-            building_bag_item_ = true;
-            item_depth_ = depth_;
-            return feed(event, value) < 0 ? __LINE__ : 0;
-        }
-        if (is_end) return 0;  // only a malformed stream closes here
-        return bag_value(Ref::borrow(value)) < 0 ? __LINE__ : 0;
-    }
-
-    // A complete element of the follower list at the current position.
-    int bag_value(Ref element) {
-        const bool follower_position = bag_pos_++ % 2 == 0;
-        if (follower_position) {
-            follower_ = std::move(element);
-            return 0;
-        }
-        // The pair waits for the parser's next event: a number at the very
-        // end of a cut-off stream arrives as the digits read so far, and
-        // only a following event proves the count whole.
-        pending_follower_ = std::move(follower_);
-        pending_count_ = std::move(element);
+private:
+    int open(Ref container) {
+        if (!container) return __LINE__;
+        if (const int line = attach(container.get())) return line;
+        open_.push_back(std::move(container));
         return 0;
     }
+    // Puts `value` where ObjectBuilder would: the top-level value, the end
+    // of the innermost list, or the innermost dict under the latest key.
+    int attach(PyObject* value) {
+        if (open_.empty()) {
+            value_ = Ref::borrow(value);
+            return 0;
+        }
+        PyObject* innermost = open_.back().get();
+        const int status = PyList_CheckExact(innermost)
+                               ? PyList_Append(innermost, value)
+                               : PyDict_SetItem(innermost, key_.get(), value);
+        return status < 0 ? __LINE__ : 0;
+    }
 
+    std::vector<Ref> open_;  // containers still open, innermost last
+    Ref key_;
+    Ref value_;
+};
+
+// ===========================================================================
+// The reader
+// ===========================================================================
+
+// Where the reader stands in the document.
+enum class State : unsigned char {
+    idle,         // outside both tables
+    codes,        // inside the code table: every event is assembled
+    chain,        // directly inside the chain table
+    start_token,  // assembling an array or object in a start position
+    bag,          // directly inside a follower list
+    item,         // assembling a follower (an array or object) in a follower list
+};
+
+// Whether a chain table has opened, and whether a code table had closed by then.
+enum class ChainSeen : unsigned char { not_yet, after_codes, before_codes };
+
+class ChainReader final : public EventSink {
+public:
+    ChainReader(PyObject* chain, bool merging, Assembler& builder)
+        : chain_(chain), merging_(merging), builder_(builder) {}
+
+    // One event: the pair waiting for it goes over first.
+    int event(Event kind, PyObject* name, PyObject* value) override {
+        if (const int line = flush_pending()) return line;
+        if (const int line = dispatch(kind, name, value)) return line;
+        return signals_.tick() < 0 ? __LINE__ : 0;
+    }
+
+    // The pair whose count was the last event, if any, goes over.
     int flush_pending() {
         if (!pending_count_) return 0;
         Ref follower = std::move(pending_follower_);
@@ -176,68 +148,198 @@ private:
         return hand_over(follower.get(), count.get());
     }
 
+    // After the last event.
+    int finish() {
+        if (const int line = flush_pending()) return line;
+        // A stream that never opened a chain table is no chain document;
+        // the model is left as it was.
+        if (chain_seen_ == ChainSeen::not_yet) {
+            raise_key_error(names.chain);
+            return __LINE__;
+        }
+        return clear_once();
+    }
+
+private:
+    bool in_chain() const { return state_ != State::idle && state_ != State::codes; }
+
+    int dispatch(Event kind, PyObject* name, PyObject* value) {
+        const bool opens = streaming::is_start(kind);
+        const bool closes = streaming::is_end(kind);
+        if (opens) ++depth_;
+        if (closes) --depth_;
+        if (kind == Event::map_key) last_key_ = Ref::borrow(value);
+
+        // A top-level member array opens.
+        if (state_ == State::idle && kind == Event::start_array && depth_ == 2) {
+            return member_opens(kind, name, value);
+        }
+        // A top-level member array closes.
+        if (kind == Event::end_array && depth_ == 1) return member_closes(kind, name, value);
+        switch (state_) {
+            case State::idle:
+                return 0;
+            case State::codes:
+                return builder_.feed(kind, name, value);
+            case State::chain:
+            case State::start_token:
+                return chain_element(kind, name, value);
+            case State::bag:
+            case State::item:
+                if (kind == Event::end_array && depth_ == 2) {
+                    state_ = State::chain;
+                    follower_.reset();  // a last follower without a count is dropped
+                    ++chain_pos_;
+                    return 0;
+                }
+                return bag_element(kind, name, value);
+        }
+        return 0;
+    }
+
+    int member_opens(Event kind, PyObject* name, PyObject* value) {
+        const int is_codes = last_key_ ? equals_str(last_key_.get(), names.codes) : 0;
+        if (is_codes < 0) return __LINE__;
+        if (is_codes) {
+            state_ = State::codes;
+            return builder_.feed(kind, name, value);
+        }
+        const int is_chain = last_key_ ? equals_str(last_key_.get(), names.chain) : 0;
+        if (is_chain < 0) return __LINE__;
+        if (is_chain) {
+            state_ = State::chain;
+            if (chain_seen_ == ChainSeen::not_yet) {
+                chain_seen_ = codes_ ? ChainSeen::after_codes : ChainSeen::before_codes;
+            }
+            chain_pos_ = 0;
+            start_ = Ref::borrow(Py_None);
+        }
+        return 0;
+    }
+
+    int member_closes(Event kind, PyObject* name, PyObject* value) {
+        if (state_ == State::codes) {
+            Ref built = builder_.value();
+            if (!built) return __LINE__;
+            codes_ = document::decoding_map(built.get());
+            if (!codes_) return __LINE__;
+            // Sorted keys put "chain" first: its pairs went over as rank
+            // numbers, which a late code table cannot take back.
+            if (chain_seen_ == ChainSeen::before_codes && PyDict_GET_SIZE(codes_.get()) > 0) {
+                document::raise_codes_after_chain();
+                return __LINE__;
+            }
+            if (const int line = builder_.feed(kind, name, value)) return line;
+        } else if (in_chain()) {
+            if (const int line = clear_once()) return line;
+        }
+        state_ = State::idle;
+        return 0;
+    }
+
     // An event directly inside the chain table, or inside a start token
-    // being assembled there; the source line of a failure, or 0.
-    int chain_element(int is_start, int is_end, int start_array, PyObject* event,
-                      PyObject* value) {
-        if (building_start_) {
-            if (feed(event, value) < 0) return __LINE__;
-            if (is_end && depth_ == 2) {
-                start_ = Ref(PyObject_GetAttr(builder_.get(), names.value));
+    // being assembled there.  The chain table alternates start tokens and
+    // follower lists by position, so an array in a start position (a tuple
+    // code in a plain document) is a start, not a follower list.
+    int chain_element(Event kind, PyObject* name, PyObject* value) {
+        if (state_ == State::start_token) {
+            if (const int line = builder_.feed(kind, name, value)) return line;
+            if (streaming::is_end(kind) && depth_ == 2) {
+                start_ = builder_.value();
                 if (!start_) return __LINE__;
-                building_start_ = false;
+                state_ = State::chain;
                 ++chain_pos_;
             }
             return 0;
         }
-        if (is_end) return 0;  // only a malformed stream closes here
+        if (streaming::is_end(kind)) return 0;  // only a malformed stream closes here
         const bool start_position = chain_pos_ % 2 == 0;
-        if (is_start) {
+        if (streaming::is_start(kind)) {
             if (start_position) {
-                building_start_ = true;
-                return feed(event, value) < 0 ? __LINE__ : 0;
+                state_ = State::start_token;
+                return builder_.feed(kind, name, value);
             }
-            if (start_array) {
-                in_bag_ = true;  // its start is the element before it
+            if (kind == Event::start_array) {
+                state_ = State::bag;  // its start is the element before it
                 bag_pos_ = 0;
                 return 0;
             }
             document::raise_not_follower_list(document::Kind::object);
             return __LINE__;
         }
-        if (!start_position) return not_follower_list(event);
+        if (!start_position) return not_follower_list(kind, name);
         start_ = Ref::borrow(value);  // any scalar, null included
         ++chain_pos_;
         return 0;
     }
 
-    // A scalar where a follower list belongs, refused as the whole-document
-    // reader refuses it; the source line of the failure.
-    int not_follower_list(PyObject* event) {
-        document::Kind kind = document::Kind::number;
-        PyObject* const named[] = {names.string, names.boolean, names.null};
-        const document::Kind kinds[] = {document::Kind::string, document::Kind::boolean,
-                                        document::Kind::null};
-        for (int i = 0; i < 3; ++i) {
-            const int same = equals_str(event, named[i]);
-            if (same < 0) return __LINE__;
-            if (same) kind = kinds[i];
+    // An event inside a follower list.  Its elements alternate follower and
+    // count, as the whole-document reader pairs them: a follower (an array,
+    // nested ones included) is assembled up to its own closing bracket, and
+    // each count hands the pair before it to the model.
+    int bag_element(Event kind, PyObject* name, PyObject* value) {
+        if (state_ == State::item) {
+            if (const int line = builder_.feed(kind, name, value)) return line;
+            if (!streaming::is_end(kind) || depth_ != item_depth_ - 1) return 0;
+            state_ = State::bag;
+            Ref built = builder_.value();
+            if (!built) return __LINE__;
+            bag_value(std::move(built));
+            return 0;
         }
-        document::raise_not_follower_list(kind);
-        return __LINE__;
+        if (streaming::is_start(kind)) {
+            state_ = State::item;
+            item_depth_ = depth_;
+            return builder_.feed(kind, name, value);
+        }
+        if (streaming::is_end(kind)) return 0;  // only a malformed stream closes here
+        bag_value(Ref::borrow(value));
+        return 0;
     }
 
-    int feed(PyObject* event, PyObject* value) {
-        Ref method(PyObject_GetAttr(builder_.get(), names.event));
-        if (!method) return -1;
-        return call2(method.get(), event, value) ? 0 : -1;
+    // A complete element of the follower list at the current position.
+    void bag_value(Ref element) {
+        const bool follower_position = bag_pos_++ % 2 == 0;
+        if (follower_position) {
+            follower_ = std::move(element);
+            return;
+        }
+        // The pair waits for the parser's next event: a number at the very
+        // end of a cut-off stream arrives as the digits read so far, and
+        // only a following event proves the count whole.
+        pending_follower_ = std::move(follower_);
+        pending_count_ = std::move(element);
+    }
+
+    // A scalar where a follower list belongs, refused as the whole-document
+    // reader refuses it.
+    int not_follower_list(Event kind, PyObject* name) {
+        document::Kind refused = document::Kind::number;
+        if (kind == Event::other) {
+            PyObject* const named[] = {names.string, names.boolean, names.null};
+            const document::Kind kinds[] = {document::Kind::string, document::Kind::boolean,
+                                            document::Kind::null};
+            for (int i = 0; i < 3; ++i) {
+                const int same = equals_str(name, named[i]);
+                if (same < 0) return __LINE__;
+                if (same) refused = kinds[i];
+            }
+        } else if (kind == Event::string) {
+            refused = document::Kind::string;
+        } else if (kind == Event::boolean) {
+            refused = document::Kind::boolean;
+        } else if (kind == Event::null) {
+            refused = document::Kind::null;
+        }
+        document::raise_not_follower_list(refused);
+        return __LINE__;
     }
 
     // Replace mode empties the model once, as late as possible: only when
     // the stream has proved to hold a chain table.
     int clear_once() {
         if (merging_ || cleared_) return 0;
-        if (model::clear(chain_) < 0) return -1;
+        if (model::clear(chain_) < 0) return __LINE__;
         cleared_ = true;
         return 0;
     }
@@ -246,44 +348,136 @@ private:
     // document can get wrong is checked before a replace-mode clear.
     int hand_over(PyObject* follower, PyObject* count) {
         Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
-        if (!add_to_bag) return -1;
+        if (!add_to_bag) return __LINE__;
         Ref start_code, handed;
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             start_code = dict_lookup(codes_.get(), start_.get());
-            if (!start_code) return -1;
+            if (!start_code) return __LINE__;
             handed = new_decode_generator(follower, codes_.get());
-            if (!handed) return -1;
+            if (!handed) return __LINE__;
         } else {
+            if (!builder_.shares_strings()) {
+                if (const int line = share_strings(follower)) return line;
+            }
             start_code = Ref::borrow(start_.get());
             handed = Ref::borrow(follower);
         }
-        if (clear_once() < 0) return -1;
-        return call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count) ? 0 : -1;
+        if (const int line = clear_once()) return line;
+        return call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count)
+                   ? 0
+                   : __LINE__;
+    }
+
+    // A plain document hands its followers over as built, and the model
+    // keeps them: equal strings in them become one object, so the memory
+    // they hold is bounded by the distinct codes.  Only exact str elements
+    // of an exact list are replaced, each by an equal exact str, so no
+    // value or type the model sees changes.
+    int share_strings(PyObject* follower) {
+        if (!PyList_CheckExact(follower)) return 0;
+        if (!shared_) {
+            shared_ = Ref(PyDict_New());
+            if (!shared_) return __LINE__;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(follower); ++i) {
+            PyObject* element = PyList_GET_ITEM(follower, i);  // borrowed
+            if (!PyUnicode_CheckExact(element)) continue;
+            PyObject* one = PyDict_SetDefault(shared_.get(), element, element);  // borrowed
+            if (one == nullptr) return __LINE__;
+            if (one != element) {
+                Py_INCREF(one);
+                PyList_SetItem(follower, i, one);  // only str deallocation runs
+            }
+        }
+        return 0;
     }
 
     PyObject* chain_;  // borrowed from the caller for the call
-    bool merging_;
-    Ref events_;
-    Ref builder_;
+    const bool merging_;
+    Assembler& builder_;
     Ref codes_;  // the decoding map; empty Ref until a code table closed
     Ref start_{Ref::borrow(Py_None)};
     Ref last_key_;
-    Py_ssize_t depth_ = 0;
-    size_t chain_pos_ = 0;  // direct elements of the chain table seen so far
-    size_t bag_pos_ = 0;    // elements of the current follower list seen so far
     Ref follower_;          // the follower waiting for its count
     Ref pending_follower_;  // a complete pair waiting for the next event
     Ref pending_count_;
-    Py_ssize_t item_depth_ = 0;
-    bool in_codes_ = false;
-    bool in_chain_ = false;
-    bool in_bag_ = false;
-    bool building_bag_item_ = false;
-    bool building_start_ = false;  // assembling an array or object start token
-    bool saw_chain_ = false;
-    bool chain_before_codes_ = false;  // a chain table opened before any code table closed
+    Ref shared_;  // str -> the one equal str handed over (parser's own events)
+    Py_ssize_t depth_ = 0;
+    Py_ssize_t item_depth_ = 0;  // depth just inside the follower being assembled
+    size_t chain_pos_ = 0;       // direct elements of the chain table seen so far
+    size_t bag_pos_ = 0;         // elements of the current follower list seen so far
+    State state_ = State::idle;
+    ChainSeen chain_seen_ = ChainSeen::not_yet;
     bool cleared_ = false;
+    SignalCheck signals_;
 };
+
+// ===========================================================================
+// The parser's own event stream
+// ===========================================================================
+
+// Sorts an event by its name with the comparisons the reader has always
+// made: the two prefix tests, then one name test.  0, or the source line
+// of a failure.
+int classify(PyObject* name, Event* kind) {
+    const int opens = starts_with(name, names.start_prefix);
+    if (opens < 0) return __LINE__;
+    const int closes = starts_with(name, names.end_prefix);
+    if (closes < 0) return __LINE__;
+    if (opens) {
+        const int array = equals_str(name, names.start_array);
+        if (array < 0) return __LINE__;
+        *kind = array ? Event::start_array : Event::start_other;
+    } else if (closes) {
+        const int array = equals_str(name, names.end_array);
+        if (array < 0) return __LINE__;
+        *kind = array ? Event::end_array : Event::end_other;
+    } else {
+        const int key = equals_str(name, names.map_key);
+        if (key < 0) return __LINE__;
+        *kind = key ? Event::map_key : Event::other;
+    }
+    return 0;
+}
+
+// ijson.parse(file) drawn to its end through an ObjectBuilder().
+int read_events(PyObject* chain, bool merging, PyObject* file) {
+    Ref ijson = lookup_global(names.ijson);
+    if (!ijson) return __LINE__;
+    Ref parse(PyObject_GetAttr(ijson.get(), names.parse));
+    if (!parse) return __LINE__;
+    Ref parser = call1(parse.get(), file);
+    if (!parser) return __LINE__;
+    Ref builder_class = lookup_global(names.ObjectBuilder);
+    if (!builder_class) return __LINE__;
+    Ref builder_object = call0(builder_class.get());
+    if (!builder_object) return __LINE__;
+    Ref events(PyObject_GetIter(parser.get()));
+    if (!events) return __LINE__;
+    PythonBuilder builder(std::move(builder_object));
+    ChainReader reader(chain, merging, builder);
+    Ref item;
+    for (;;) {
+        const int got = next_item(events.get(), item);
+        if (got < 0) return __LINE__;
+        if (got == 0) break;
+        Ref triple[3];  // prefix, event, value
+        if (unpack(item.get(), 3, triple) < 0) return __LINE__;
+        if (const int line = reader.flush_pending()) return line;
+        Event kind;
+        if (const int line = classify(triple[1].get(), &kind)) return line;
+        if (const int line = reader.event(kind, triple[1].get(), triple[2].get())) return line;
+    }
+    return reader.finish();
+}
+
+// The same document parsed by the compiled source.
+int read_compiled(PyObject* chain, bool merging, PyObject* source) {
+    CompiledBuilder builder;
+    ChainReader reader(chain, merging, builder);
+    if (const int line = streaming::parse_compiled(source, reader)) return line;
+    return reader.finish();
+}
 
 }  // namespace
 
@@ -291,9 +485,12 @@ private:
 PyObject* load_json_big(PyObject* chain, PyObject* file, PyObject* merge) {
     const int merging = PyObject_IsTrue(merge);
     if (merging < 0) PJ_FAIL(kBody);
-    BigReader reader(chain, merging != 0);
-    if (reader.open(file) < 0) PJ_FAIL(kBody);
-    if (const int line = reader.run()) return kBody.fail(line);
+    Ref source;
+    const int compiled = streaming::open_compiled(file, source);
+    if (compiled < 0) PJ_FAIL(kBody);
+    const int line = compiled ? read_compiled(chain, merging != 0, source.get())
+                              : read_events(chain, merging != 0, file);
+    if (line) return kBody.fail(line);
     Py_RETURN_NONE;
 }
 

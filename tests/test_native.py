@@ -1,0 +1,253 @@
+"""load_json_big parses with yajl itself while the bound parser is the cffi
+backend bound at import; any other binding reads the parser's own event
+stream.  Both must do exactly the same to the model and raise exactly the
+same, over every document the other suites generate, but for the
+differences listed in ``test_malformed.listed_difference``: places where the backend
+itself misbehaves and the compiled source does the sound thing.
+"""
+
+import decimal
+import io
+import sys
+import types
+import warnings
+
+import ijson
+import pytest
+from hypothesis import HealthCheck, given, settings
+
+import pavro_cjson
+
+import test_malformed as malformed
+import test_roundtrip as roundtrip
+from fakes import Log, RecordingChain
+
+yajl2_cffi = pytest.importorskip("ijson.backends.yajl2_cffi")
+
+pytestmark = [
+    pytest.mark.skipif(pavro_cjson.ijson is not yajl2_cffi,
+                       reason="the cffi backend is not the bound parser"),
+    # The cffi backend prints exceptions raised in its own callbacks, and
+    # complains from its clean-up after a failed read.
+    pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning"),
+]
+
+# Any binding other than the backend bound at import reads its events.
+EVENTS = types.SimpleNamespace(parse=yajl2_cffi.parse)
+class Recorded:
+    """What one load did: the model's calls, every read, warnings, the error."""
+
+    def __init__(self, log, reads, warned, error):
+        self.log, self.reads, self.warned, self.error = log, reads, warned, error
+
+    def error_text(self):
+        if self.error is None:
+            return None
+        return type(self.error), repr(self.error.args)
+
+
+class ReadRecorder:
+    """A file that logs the size of every read."""
+
+    def __init__(self, inner, reads):
+        self.inner, self.reads = inner, reads
+
+    def read(self, size=-1):
+        self.reads.append(size)
+        return self.inner.read(size)
+
+
+def load_with(parser, make_source, merge):
+    log, reads = Log(), []
+    chain = RecordingChain(log=log)
+    error = None
+    saved = pavro_cjson.ijson
+    pavro_cjson.ijson = parser
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                pavro_cjson.load_json_big(chain, make_source(reads), merge)
+            except Exception as exc:
+                error = exc
+    finally:
+        pavro_cjson.ijson = saved
+    assert not isinstance(error, SystemError), error
+    # The backend's own warning about text files; not what its clean-up
+    # reports about a failed read.
+    warned = [(w.category, str(w.message)) for w in caught
+              if issubclass(w.category, DeprecationWarning)]
+    return Recorded(log, reads, warned, error)
+
+
+def check_same(data, merges=(False, True), source=lambda data, reads: io.BytesIO(data)):
+    for merge in merges:
+        make = lambda reads: ReadRecorder(source(data, reads), reads)  # noqa: E731
+        compiled = load_with(yajl2_cffi, make, merge)
+        events = load_with(EVENTS, make, merge)
+        assert compiled.reads == events.reads, data[:200]
+        assert compiled.warned == events.warned, data[:200]
+        if (repr(compiled.log), compiled.error_text()) == (repr(events.log), events.error_text()):
+            continue
+        assert malformed.listed_difference(compiled, events, data), (
+            "merge={} on {!r}:\n  compiled: {!r} {!r}\n  events:   {!r} {!r}".format(
+                merge, data[:300], compiled.error, list(compiled.log)[:20],
+                events.error, list(events.log)[:20]))
+
+
+def test_bound_backend_is_parsed_without_its_python_callbacks():
+    """Only the exact bindings made at import take the compiled path."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == yajl2_cffi.__file__:
+            calls.append(frame.f_code.co_name)
+
+    data = malformed.DOCUMENTS["small-ujson-compressed"]
+
+    def traced(parser, builder=pavro_cjson.ObjectBuilder):
+        del calls[:]
+        saved = pavro_cjson.ijson, pavro_cjson.ObjectBuilder
+        pavro_cjson.ijson, pavro_cjson.ObjectBuilder = parser, builder
+        sys.setprofile(profile)
+        try:
+            pavro_cjson.load_json_big(RecordingChain(), io.BytesIO(data))
+        finally:
+            sys.setprofile(None)
+            pavro_cjson.ijson, pavro_cjson.ObjectBuilder = saved
+        return len(calls)
+
+    assert traced(yajl2_cffi) == 0
+    assert traced(EVENTS) > 0
+    # A replaced ObjectBuilder is used, so its events are the parser's.
+    assert traced(yajl2_cffi, type("Builder", (pavro_cjson.ObjectBuilder,), {})) > 0
+
+
+@pytest.mark.parametrize("doc", sorted(malformed.DOCUMENTS))
+def test_same_on_every_cut(doc):
+    data = malformed.DOCUMENTS[doc]
+    check_same(data)
+    check_same(malformed.sorted_keys(data))
+    for cut in range(len(data)):
+        check_same(data[:cut], merges=(cut % 5 == 0,))
+
+
+@settings(max_examples=150, derandomize=True, database=None, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(data=malformed.damaged_documents())
+def test_same_on_damaged_documents(data):
+    check_same(data)
+
+
+@pytest.mark.parametrize("position", sorted(malformed.POSITIONS))
+def test_same_on_wrong_shapes_and_odd_values(position):
+    for value in malformed.WRONG_TYPES + sorted(malformed.ODD_VALUES.values()):
+        check_same(malformed.place(malformed.POSITIONS[position], value))
+
+
+def test_same_on_whole_texts():
+    for text in malformed.WHOLE_TEXTS.values():
+        check_same(text)
+
+
+@settings(derandomize=True, deadline=None, max_examples=60,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(model=roundtrip.chain_models())
+def test_same_on_round_trip_documents(model):
+    for writer in (pavro_cjson.dump_json_small, pavro_cjson.dump_json_big):
+        for compress in (True, False):
+            text = io.StringIO()
+            writer(model, text, compress)
+            check_same(text.getvalue().encode("utf-8"))
+
+
+class TextSource(io.StringIO):
+    pass
+
+
+SOURCES = {
+    # A binary file, read 64 KiB at a time after a read(0) probe.
+    "binary": lambda data, reads: io.BytesIO(data),
+    # A text file: the backend's DeprecationWarning, then UTF-8 of each read.
+    "text": lambda data, reads: io.StringIO(data.decode("utf-8")),
+    # A file whose reads fail, or give what is no bytes.
+    "failing read": lambda data, reads: types.SimpleNamespace(
+        read=lambda n: b"" if n == 0 else 1 / 0),
+    "bytearray read": lambda data, reads: types.SimpleNamespace(
+        read=lambda n: bytearray(data) if n else b""),
+    "str read after bytes probe": lambda data, reads: types.SimpleNamespace(
+        read=lambda n: data.decode("utf-8") if n else b""),
+    "int read": lambda data, reads: types.SimpleNamespace(read=lambda n: 5 if n else b""),
+    "text read giving no str": lambda data, reads: types.SimpleNamespace(
+        read=lambda n: None if n else ""),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(SOURCES))
+def test_same_reading_of_the_source(kind):
+    """Every read the same size, at the same moment, with the same warning."""
+    model = roundtrip.wide_start_model()
+    for words in (10, 20000):  # one read, then several 64 KiB reads
+        for i in range(words):
+            model.add_to_bag("w{}".format(i % 997), ["w{}".format(i)], count=i + 1)
+        for compress in (True, False):
+            text = io.StringIO()
+            pavro_cjson.dump_json_big(model, text, compress)
+            check_same(text.getvalue().encode("utf-8"), source=SOURCES[kind])
+
+
+@pytest.mark.parametrize("given_as", [bytes, str])
+def test_same_on_documents_given_directly(given_as):
+    """bytes and str are parsed as JSON text themselves, as parse() does."""
+    data = malformed.DOCUMENTS["small-ujson-compressed"]
+    source = (lambda data, reads: data) if given_as is bytes else (
+        lambda data, reads: data.decode("utf-8"))
+    for merge in (False, True):
+        compiled = load_with(yajl2_cffi, lambda reads: source(data, reads), merge)
+        events = load_with(EVENTS, lambda reads: source(data, reads), merge)
+        assert repr(compiled.log) == repr(events.log)
+        assert compiled.error is None and events.error is None
+        assert compiled.warned == events.warned
+        assert len(compiled.log) > 1
+
+
+def test_plain_document_shares_equal_strings():
+    """Equal codes of a plain document reach the model as one object, on
+    both paths, and nothing else about them changes."""
+    data = b'{"codes":[],"chain":["a",[["a","b"],2,["b","a",1,1.0,true],3],"a",[["a"],4]]}'
+    for parser in (yajl2_cffi, EVENTS):
+        got = load_with(parser, lambda reads: io.BytesIO(data), True)
+        assert got.error is None
+        followers = [entry[2] for entry in got.log]
+        assert followers == [["a", "b"], ["b", "a", 1, 1.0, True], ["a"]]
+        assert [type(x) for x in followers[1]] == [str, str, int, decimal.Decimal, bool]
+        a_objects = {id(x) for f in followers for x in f if type(x) is str and x == "a"}
+        assert len(a_objects) == 1
+
+
+FALLBACK = r"""
+import io, os, sys
+import pavro_cjson
+from ijson.backends import yajl2_cffi
+# The library is looked up at the first load, as the backend looked it up
+# at import; one that cannot be opened leaves the event path in charge.
+os.environ["YAJL_DLL"] = "/nonexistent/libyajl.so.2"
+calls = []
+sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_filename)
+               if event == "call" else None)
+log = []
+class Model:
+    def clear(self): log.append("clear")
+    def add_to_bag(self, start, follower, count=None): log.append((start, list(follower), count))
+pavro_cjson.load_json_big(Model(), io.BytesIO(b'{"codes":[0,"a"],"chain":[0,[[0,0],2]]}'))
+sys.setprofile(None)
+print(log, yajl2_cffi.__file__ in calls)
+"""
+
+
+def test_without_the_library_the_events_serve():
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", FALLBACK], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[0] == "['clear', ('a', ['a', 'a'], 2)] True"
