@@ -12,26 +12,15 @@ documents written by the installed build, compressed and plain.
 """
 
 import argparse
-import gc
 import io
 import sys
-import time
 
 import pavro_cjson
 from pavro.bag import ChainModel
+from scaling import timed
 from speed import load_baseline, zipf_model
 
 FUNCTIONS = ["dump_json_small", "dump_json_big", "load_json_small", "load_json_big"]
-
-
-def best_of(repeat, run):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def cases(function, model, documents):
@@ -79,7 +68,7 @@ def main():
             # Alternate the builds so that drift hits both alike.
             for _ in range(args.repeat):
                 for name, module in (("baseline", baseline), ("installed", pavro_cjson)):
-                    times[name] = min(times[name], best_of(1, lambda: run(module)))
+                    times[name] = min(times[name], timed(lambda: run(module), 1))
             print("{:<16} {:<22} {:>9.4f}s {:>9.4f}s {:>7.3f}".format(
                 function, label, times["baseline"], times["installed"],
                 times["installed"] / times["baseline"]))

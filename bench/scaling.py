@@ -21,10 +21,10 @@ import platform
 import sys
 import tempfile
 import time
-import tracemalloc
 
 import pavro_cjson
 from pavro.bag import ChainModel
+from memory import peak_of as peak
 from speed import zipf_model
 
 DEFAULT_SIZES = [50000, 100000, 200000, 500000, 1000000, 2000000]
@@ -72,16 +72,6 @@ def timed(action, repeat):
         action()
         best = min(best, time.perf_counter() - began)
     return best
-
-
-def peak(action):
-    gc.collect()
-    tracemalloc.start()
-    try:
-        action()
-        return tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
 
 
 def measure(model, path, repeat):
