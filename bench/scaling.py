@@ -14,7 +14,6 @@ memory, and can draw both as a picture.
 
 import argparse
 import gc
-import io
 import json as std_json
 import os
 import platform
