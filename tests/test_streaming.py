@@ -1039,13 +1039,27 @@ def test_event_that_is_no_triple(monkeypatch, bad_item, message):
     assert chain.log == []
 
 
-def test_parse_failure_touches_nothing(monkeypatch):
-    def parse(file):
-        raise OSError("no parser today")
+def _raise(error):
+    raise error
 
-    monkeypatch.setattr(pavro_cjson, "ijson", types.SimpleNamespace(parse=parse))
+
+class HostileFile:
+    """A source whose every attribute lookup raises (not AttributeError)."""
+
+    def __getattr__(self, name):
+        raise RuntimeError("no " + name)
+
+
+@pytest.mark.parametrize("parse, source, error", [
+    (lambda file: _raise(OSError("no parser today")), None, OSError),
+    (lambda file: 5, None, TypeError),  # a parser result that is no iterable
+    (None, HostileFile(), RuntimeError),  # the bound backend asks the file first
+], ids=["parse-raises", "parse-gives-no-iterable", "file-lookups-raise"])
+def test_parse_failure_touches_nothing(monkeypatch, parse, source, error):
+    if parse is not None:
+        monkeypatch.setattr(pavro_cjson, "ijson", types.SimpleNamespace(parse=parse))
     chain = RecordingChain()
-    with pytest.raises(OSError) as info:
-        pavro_cjson.load_json_big(chain, None)
+    with pytest.raises(error) as info:
+        pavro_cjson.load_json_big(chain, source)
     assert chain.log == []
     assert pjson_frames(info.value) == ["pavro_cjson.load_json_big"]
