@@ -1385,11 +1385,11 @@ class Collider:
 class FormatsOnce(str):
     """JSON text whose first str.format works and whose later ones raise."""
 
-    def __format__(self, spec):
+    def __format__(self, how):
         if getattr(self, "formatted", False):
             raise Boom("format")
         self.formatted = True
-        return str.__format__(self, spec)
+        return str.__format__(self, how)
 
 
 class RaisingIterable:
