@@ -357,7 +357,9 @@ private:
             if (!handed) return __LINE__;
         } else {
             if (!builder_.shares_strings()) {
-                if (const int line = share_strings(follower)) return line;
+                // The model keeps the follower as built: equal codes in it
+                // become one object, bounded by the distinct codes.
+                if (shared_.share_list(follower) < 0) return __LINE__;
             }
             start_code = Ref::borrow(start_.get());
             handed = Ref::borrow(follower);
@@ -366,30 +368,6 @@ private:
         return call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count)
                    ? 0
                    : __LINE__;
-    }
-
-    // A plain document hands its followers over as built, and the model
-    // keeps them: equal strings in them become one object, so the memory
-    // they hold is bounded by the distinct codes.  Only exact str elements
-    // of an exact list are replaced, each by an equal exact str, so no
-    // value or type the model sees changes.
-    int share_strings(PyObject* follower) {
-        if (!PyList_CheckExact(follower)) return 0;
-        if (!shared_) {
-            shared_ = Ref(PyDict_New());
-            if (!shared_) return __LINE__;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(follower); ++i) {
-            PyObject* element = PyList_GET_ITEM(follower, i);  // borrowed
-            if (!PyUnicode_CheckExact(element)) continue;
-            PyObject* one = PyDict_SetDefault(shared_.get(), element, element);  // borrowed
-            if (one == nullptr) return __LINE__;
-            if (one != element) {
-                Py_INCREF(one);
-                PyList_SetItem(follower, i, one);  // only str deallocation runs
-            }
-        }
-        return 0;
     }
 
     PyObject* chain_;  // borrowed from the caller for the call
@@ -401,7 +379,7 @@ private:
     Ref follower_;          // the follower waiting for its count
     Ref pending_follower_;  // a complete pair waiting for the next event
     Ref pending_count_;
-    Ref shared_;  // str -> the one equal str handed over (parser's own events)
+    document::SharedCodes shared_;  // equal codes of handed-over followers, kept once
     Py_ssize_t depth_ = 0;
     Py_ssize_t item_depth_ = 0;  // depth just inside the follower being assembled
     size_t chain_pos_ = 0;       // direct elements of the chain table seen so far
