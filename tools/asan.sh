@@ -44,26 +44,7 @@ libasan=$(runtime libasan.so) || fail "$cxx has no libasan.so"
 libubsan=$(runtime libubsan.so) || fail "$cxx has no libubsan.so"
 
 # --- the venv -------------------------------------------------------------------------
-command -v "$python" >/dev/null 2>&1 || fail "no interpreter $python"
-mkdir -p "$venv" || exit 1
-exec {lock}>"$venv/.pjson-lock" || exit 1
-if ! flock -n "$lock"; then
-    pjson_log "waiting for another run using $venv"
-    flock "$lock" || exit 1
-fi
-marker="$venv/.pjson-requirements"
-wanted="${PJSON_REQUIREMENTS[*]}"
-if ! [ -x "$venv_python" ] || ! [ -f "$marker" ] || [ "$(cat "$marker")" != "$wanted" ]; then
-    pjson_log "setting up $venv ($("$python" -c 'import sys; print(sys.executable)'))"
-    pjson_quietly "$python" -m venv "$venv" || fail "could not create $venv"
-    pjson_quietly "$venv_python" -m pip install --upgrade pip || fail "could not upgrade pip"
-    pjson_quietly "$venv_python" -m pip install --upgrade "${PJSON_REQUIREMENTS[@]}" ||
-        fail "could not install ${PJSON_REQUIREMENTS[*]}"
-    if ! command -v cmake >/dev/null 2>&1; then
-        pjson_quietly "$venv_python" -m pip install cmake || fail "could not install cmake"
-    fi
-    printf '%s\n' "$wanted" >"$marker"
-fi
+pjson_venv "$python" "$venv" || fail "could not set up $venv"
 
 # --- the module ------------------------------------------------------------------------
 # With debug information, so that a report names files and lines.

@@ -3,9 +3,10 @@
 # Source it from bash; it defines functions and changes nothing by itself.
 #
 #   pjson_root            the project root (the directory above tools/)
-#   pjson_venv PYTHON     create or reuse .venv-<major.minor> for PYTHON, with
-#                         the build and test requirements; sets VENV_DIR and
-#                         VENV_PYTHON
+#   pjson_venv PYTHON [DIR]
+#                         create or reuse DIR (default .venv-<major.minor>)
+#                         for PYTHON, with the build and test requirements;
+#                         sets VENV_DIR and VENV_PYTHON
 #   pjson_release         let other runs use the venv again
 #   pjson_install [ARG..] build and install the project into that venv,
 #                         passing ARGs to pip (e.g. config settings), unless
@@ -48,7 +49,7 @@ pjson_venv() {
         return 1
     fi
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || return 1
-    VENV_DIR="$root/.venv-$version"
+    VENV_DIR=${2:-$root/.venv-$version}
     VENV_PYTHON="$VENV_DIR/bin/python"
 
     # Two runs sharing a venv would reinstall the module under each other's
