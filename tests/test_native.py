@@ -180,7 +180,55 @@ SOURCES = {
     "int read": lambda data, reads: types.SimpleNamespace(read=lambda n: 5 if n else b""),
     "text read giving no str": lambda data, reads: types.SimpleNamespace(
         read=lambda n: None if n else ""),
+    # cffi takes lists and tuples of ints for the buffer, and refuses bad ones.
+    "list read": lambda data, reads: ConvertedReads(data, list),
+    "tuple read": lambda data, reads: ConvertedReads(data, tuple),
+    "list read with a bad element": lambda data, reads: ConvertedReads(
+        data, lambda chunk: list(chunk[:-1]) + [300]),
+    "list read of strs": lambda data, reads: ConvertedReads(
+        data, lambda chunk: [chr(c) for c in chunk]),
 }
+
+
+class ConvertedReads:
+    """A binary file whose reads come as `convert` makes them, and whose
+    end comes as `end` (any false value)."""
+
+    def __init__(self, data, convert, end=b""):
+        self.inner, self.convert, self.end = io.BytesIO(data), convert, end
+
+    def read(self, size=-1):
+        if size == 0:
+            return b""
+        got = self.inner.read(size)
+        return self.convert(got) if got else self.end
+
+
+@pytest.mark.parametrize("end", [None, 0, False, "", [], (), bytearray()], ids=repr)
+def test_same_on_false_reads(end):
+    """The backend ends the parse at any false read; its message for an
+    incomplete document asks the read for its length and buffer."""
+    data = malformed.DOCUMENTS["small-ujson-compressed"]
+    for cut in (len(data), len(data) // 2, 1):
+        check_same(data[:cut],
+                   source=lambda data, reads: ConvertedReads(data, bytes, end))
+
+
+def test_rebound_helpers_are_honoured(monkeypatch):
+    """A helper of ijson.common rebound after import is used on both paths."""
+    data = malformed.DOCUMENTS["small-ujson-plain"]
+    want = load_with(yajl2_cffi, lambda reads: io.BytesIO(data), False)
+    monkeypatch.setattr(ijson.common, "integer_or_decimal", lambda text: "#" + text)
+    marked = load_with(yajl2_cffi, lambda reads: io.BytesIO(data), False)
+    assert marked.error is None and len(marked.log) > 1
+    assert [entry[-1] for entry in marked.log[1:]] == [
+        "#{}".format(entry[-1]) for entry in want.log[1:]]
+    monkeypatch.undo()
+    reads = []
+    monkeypatch.setattr(ijson.common, "file_source", lambda f, buf_size: (
+        reads.append(buf_size) or iter([f.read(buf_size), f.read(buf_size)])))
+    assert repr(load_with(yajl2_cffi, lambda r: io.BytesIO(data), False).log) == repr(want.log)
+    assert reads == [65536]
 
 
 @pytest.mark.parametrize("kind", sorted(SOURCES))
@@ -225,29 +273,114 @@ def test_plain_document_shares_equal_strings():
         assert len(a_objects) == 1
 
 
-FALLBACK = r"""
-import io, os, sys
-import pavro_cjson
+LOOKUP = r"""
+import io, os, signal, sys, threading, time
+mode = sys.argv[1]
+if mode == "chosen at import":
+    os.environ["YAJL_DLL"] = sys.argv[2]
 from ijson.backends import yajl2_cffi
-# The library is looked up at the first load, as the backend looked it up
-# at import; one that cannot be opened leaves the event path in charge.
-os.environ["YAJL_DLL"] = "/nonexistent/libyajl.so.2"
-calls = []
-sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_filename)
-               if event == "call" else None)
-log = []
+import pavro_cjson
+os.environ.pop("YAJL_DLL", None)
+
 class Model:
-    def clear(self): log.append("clear")
-    def add_to_bag(self, start, follower, count=None): log.append((start, list(follower), count))
-pavro_cjson.load_json_big(Model(), io.BytesIO(b'{"codes":[0,"a"],"chain":[0,[[0,0],2]]}'))
-sys.setprofile(None)
-print(log, yajl2_cffi.__file__ in calls)
+    def __init__(self): self.log = []
+    def clear(self): self.log.append("clear")
+    def add_to_bag(self, start, follower, count=None):
+        self.log.append((start, list(follower), count))
+
+backend_calls = []
+def profile(frame, event, arg):
+    if event == "call" and frame.f_code.co_filename == yajl2_cffi.__file__:
+        backend_calls.append(frame.f_code.co_name)
+
+def load():
+    # How the load went, and whether the backend's Python code ran.
+    del backend_calls[:]
+    model = Model()
+    sys.setprofile(profile)
+    try:
+        pavro_cjson.load_json_big(model, io.BytesIO(b'{"codes":[0,"a"],"chain":[0,[[0,0],2]]}'))
+    except BaseException as exc:
+        return type(exc).__name__
+    finally:
+        sys.setprofile(None)
+    assert model.log == ["clear", ("a", ["a", "a"], 2)], model.log
+    return "events" if backend_calls else "compiled"
+
+class SlowFFI:
+    # The backend's FFI, slowed down or interrupted while the library is looked up.
+    def __init__(self, ffi, on_cast):
+        self._ffi, self._on_cast = ffi, on_cast
+    def cast(self, *args):
+        self._on_cast()
+        return self._ffi.cast(*args)
+    def __getattr__(self, name):
+        return getattr(self._ffi, name)
+
+real_ffi = yajl2_cffi.ffi
+if mode == "chosen at import":
+    print(load(), load())
+    maps = {line.split()[-1] for line in open("/proc/self/maps") if "libyajl" in line}
+    print(sorted(os.path.realpath(m) for m in maps))
+elif mode == "not established":
+    class Wrapped:
+        # Works for the backend, but one function is no cffi function.
+        def __init__(self, lib): self._lib = lib
+        def __getattr__(self, name): return getattr(self._lib, name)
+        def yajl_version(self): return self._lib.yajl_version()
+    real_yajl = yajl2_cffi.yajl
+    yajl2_cffi.yajl = Wrapped(real_yajl)
+    print(load(), end=" ")
+    yajl2_cffi.yajl = real_yajl
+    print(load())
+elif mode == "interrupt":
+    interrupts = []
+    def interrupt():
+        if not interrupts:
+            interrupts.append(1)
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.5)  # the handler runs in here
+    yajl2_cffi.ffi = SlowFFI(real_ffi, interrupt)
+    print(load(), load(), load())
+elif mode == "threads":
+    yajl2_cffi.ffi = SlowFFI(real_ffi, lambda: time.sleep(0.02))
+    results = []
+    def run():
+        threading.setprofile(profile)
+        results.append(load())
+    threads = [threading.Thread(target=run) for _ in range(4)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    print(sorted(results))
 """
 
 
-def test_without_the_library_the_events_serve():
+def run_lookup(*args):
     import subprocess
-    done = subprocess.run([sys.executable, "-c", FALLBACK], stdout=subprocess.PIPE,
+    done = subprocess.run([sys.executable, "-c", LOOKUP] + list(args), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split("\n")[0] == "['clear', ('a', ['a', 'a'], 2)] True"
+    return done.stdout.strip().split("\n")
+
+
+def test_the_library_is_the_one_the_backend_loaded():
+    """A library chosen through YAJL_DLL at import serves every load after
+    the variable is gone, and no second yajl is ever mapped."""
+    import glob
+    import os
+    bundled = glob.glob(os.path.join(os.path.dirname(ijson.__file__) + ".libs", "libyajl*"))
+    if not bundled:
+        pytest.skip("no second yajl library next to ijson")
+    lines = run_lookup("chosen at import", bundled[0])
+    assert lines[0] == "compiled compiled"
+    assert lines[1] == repr([os.path.realpath(bundled[0])])
+
+
+def test_lookup_failures():
+    """A backend whose library cannot be established leaves the events in
+    charge for good; an interrupt during the lookup reaches the caller and
+    the next load looks again; threads arriving during the lookup wait for
+    its answer instead of taking the events."""
+    assert run_lookup("not established") == ["events events"]
+    assert run_lookup("interrupt") == ["KeyboardInterrupt compiled compiled"]
+    assert run_lookup("threads") == [repr(["compiled"] * 4)]

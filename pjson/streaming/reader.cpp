@@ -37,8 +37,6 @@ public:
     virtual int feed(Event kind, PyObject* name, PyObject* value) = 0;
     // The value assembled so far; nullptr with an exception set.
     virtual Ref value() = 0;
-    // Whether equal strings already arrive as one object.
-    virtual bool shares_strings() const = 0;
 
 protected:
     ~Assembler() = default;
@@ -55,7 +53,6 @@ public:
         return call2(method.get(), name, value) ? 0 : __LINE__;
     }
     Ref value() override { return Ref(PyObject_GetAttr(builder_.get(), names.value)); }
-    bool shares_strings() const override { return false; }
 
 private:
     Ref builder_;
@@ -83,7 +80,6 @@ public:
         }
     }
     Ref value() override { return Ref::borrow(value_.get()); }
-    bool shares_strings() const override { return true; }
 
 private:
     int open(Ref container) {
@@ -356,11 +352,11 @@ private:
             handed = new_decode_generator(follower, codes_.get());
             if (!handed) return __LINE__;
         } else {
-            if (!builder_.shares_strings()) {
-                // The model keeps the follower as built: equal codes in it
-                // become one object, bounded by the distinct codes.
-                if (shared_.share_list(follower) < 0) return __LINE__;
-            }
+            // The model keeps the follower as built: equal codes in it
+            // become one object, bounded by the distinct codes.  Only what
+            // reaches the model is kept here, in a dict (whose str hash the
+            // interpreter seeds per process).
+            if (shared_.share_list(follower) < 0) return __LINE__;
             start_code = Ref::borrow(start_.get());
             handed = Ref::borrow(follower);
         }

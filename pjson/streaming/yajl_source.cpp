@@ -10,10 +10,6 @@
 #include <dlfcn.h>
 
 #include <cstring>
-#include <new>
-#include <string>
-#include <string_view>
-#include <unordered_map>
 
 namespace pjson::streaming {
 
@@ -63,18 +59,31 @@ struct ParserBindings {
     PyObject* backend = nullptr;  // the yajl2_cffi module
     PyObject* parse = nullptr;    // its parse function
     PyObject* builder = nullptr;  // ObjectBuilder
-    // The backend's own Python pieces around the parse.
+    PyObject* common = nullptr;   // the backend's ijson.common
+    // The backend's own Python pieces around the parse, all looked up on
+    // `common` by the backend at every use: a load compares them before it
+    // parses on its own.
     PyObject* get_source = nullptr;
     PyObject* is_async_file = nullptr;
     PyObject* is_file = nullptr;
     PyObject* file_source = nullptr;
-    PyObject* incomplete_error = nullptr;  // raised for yajl_status_error
-    PyObject* json_error = nullptr;        // for any other failed status
-    PyObject* decimal = nullptr;           // decimal.Decimal
-    PyObject* read_size = nullptr;         // 65536, the backend's buf_size
+    PyObject* integer_or_decimal = nullptr;  // the backend's number rule, mirrored here
+    PyObject* incomplete_error = nullptr;    // raised for yajl_status_error
+    PyObject* json_error = nullptr;          // for any other failed status
+    PyObject* decimal = nullptr;             // decimal.Decimal
+    PyObject* read_size = nullptr;           // 65536, the backend's buf_size
+    // Set by the library lookup: the backend's cffi library object (which
+    // keeps yajl mapped) and its FFI, which converts list and tuple reads.
+    PyObject* lib = nullptr;
+    PyObject* ffi = nullptr;
 };
 
 ParserBindings bound;
+
+// The library lookup runs at the first load, once: a load that arrives
+// while another thread looks waits for its answer.
+PyThread_type_lock lookup_lock = nullptr;
+unsigned long lookup_owner = 0;  // the thread looking, 0 when none
 
 // Looks `name` up on `obj`; a new reference, or nullptr with the error cleared.
 PyObject* attr_or_null(PyObject* obj, const char* name) {
@@ -84,123 +93,145 @@ PyObject* attr_or_null(PyObject* obj, const char* name) {
 }
 
 // ===========================================================================
-// Finding the library the way the backend found it
+// The library the backend loaded
 // ===========================================================================
 
-// dlopen as cffi's ffi.dlopen does it: a name with a dot or a slash is
-// tried as it stands, then ctypes.util.find_library resolves it.
-void* open_library(PyObject* name) {
-    Ref encoded(PyUnicode_EncodeFSDefault(name));
-    if (!encoded) return nullptr;
-    const char* text = PyBytes_AS_STRING(encoded.get());
-    if (std::strchr(text, '.') != nullptr || std::strchr(text, '/') != nullptr) {
-        if (void* handle = dlopen(text, RTLD_NOW)) return handle;
+// The functions are taken from the backend's own cffi library object, so
+// they are the very ones its parse() calls, in the very file it opened at
+// import (whatever YAJL_DLL said then, or says now).  dladdr proves all of
+// them lie in one loaded object.
+
+// 1 when the pending exception means the backend is not what it looks
+// like (no such attribute, no cffi function): the event path serves.
+int cannot_establish() {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
+        !PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return -1;
     }
-    Ref util(PyImport_ImportModule("ctypes.util"));
-    if (!util) return nullptr;
-    Ref path(PyObject_CallMethod(util.get(), "find_library", "O", name));
-    if (!path || path.get() == Py_None) return nullptr;
-    Ref path_bytes(PyUnicode_EncodeFSDefault(path.get()));
-    if (!path_bytes) return nullptr;
-    return dlopen(PyBytes_AS_STRING(path_bytes.get()), RTLD_NOW);
+    PyErr_Clear();
+    return 0;
+}
+
+// The address of the backend's function `name`: 1 with `address` set, 0
+// when it has none, -1 with an exception set.
+int function_address(PyObject* lib, PyObject* ffi, const char* name, void** address) {
+    Ref function(PyObject_GetAttrString(lib, name));
+    if (!function) return cannot_establish();
+    Ref number(PyObject_CallMethod(ffi, "cast", "sO", "uintptr_t", function.get()));
+    if (!number) return cannot_establish();
+    Ref integer(PyNumber_Long(number.get()));
+    if (!integer) return cannot_establish();
+    *address = PyLong_AsVoidPtr(integer.get());
+    if (*address == nullptr && PyErr_Occurred()) return -1;
+    return *address != nullptr;
 }
 
 template <typename F>
-bool find_symbol(void* handle, const char* name, F& slot) {
-    void* symbol = dlsym(handle, name);
-    slot = reinterpret_cast<F>(symbol);
-    return symbol != nullptr;
+int take_function(PyObject* lib, PyObject* ffi, const char* name, const void** base, F& slot) {
+    void* address = nullptr;
+    const int found = function_address(lib, ffi, name, &address);
+    if (found <= 0) return found;
+    Dl_info info;
+    if (dladdr(address, &info) == 0 || info.dli_fbase == nullptr) return 0;
+    if (*base != nullptr && *base != info.dli_fbase) return 0;  // not one library
+    *base = info.dli_fbase;
+    slot = reinterpret_cast<F>(address);
+    return 1;
 }
 
-// Loads yajl once: os.getenv('YAJL_DLL') or 'yajl', major version 2.
-bool load_library() {
+// 1 with `yajl` and the bindings' lib and ffi set, 0 when the backend's
+// library cannot be established (for good), -1 with an exception set (the
+// next load tries again).
+int find_library() {
+    Ref lib(PyObject_GetAttrString(bound.backend, "yajl"));
+    if (!lib) return cannot_establish();
+    Ref ffi(PyObject_GetAttrString(bound.backend, "ffi"));
+    if (!ffi) return cannot_establish();
+    Yajl found{};
+    const void* base = nullptr;
+    const auto take = [&](const char* name, auto& slot) {
+        return take_function(lib.get(), ffi.get(), name, &base, slot);
+    };
+    // Each lookup may run Python code: stop at the first that fails.
+    int result = 1;
+    if (result > 0) result = take("yajl_version", found.version);
+    if (result > 0) result = take("yajl_alloc", found.alloc);
+    if (result > 0) result = take("yajl_parse", found.parse);
+    if (result > 0) result = take("yajl_complete_parse", found.complete_parse);
+    if (result > 0) result = take("yajl_get_error", found.get_error);
+    if (result > 0) result = take("yajl_free_error", found.free_error);
+    if (result > 0) result = take("yajl_free", found.free);
+    if (result <= 0) return result;
+    if (found.version() / 10000 != 2) return 0;
+    yajl = found;
+    bound.lib = lib.release();  // keeps the library mapped for good
+    bound.ffi = ffi.release();
+    return 1;
+}
+
+// 1 when the compiled source can parse, 0 when the event path must, -1
+// with an exception set.
+int library_ready() {
     if (library != Library::unknown) return library == Library::loaded;
-    library = Library::missing;
-    Ref os(PyImport_ImportModule("os"));
-    Ref configured(os ? PyObject_CallMethod(os.get(), "getenv", "s", "YAJL_DLL") : nullptr);
-    const int given = configured ? PyObject_IsTrue(configured.get()) : -1;
-    Ref name = given > 0 ? std::move(configured) : Ref(PyUnicode_FromString("yajl"));
-    void* handle = given >= 0 && name && PyUnicode_Check(name.get()) ? open_library(name.get())
-                                                                      : nullptr;
-    PyErr_Clear();
-    if (handle == nullptr) return false;
-    const bool complete = find_symbol(handle, "yajl_version", yajl.version) &&
-                          find_symbol(handle, "yajl_alloc", yajl.alloc) &&
-                          find_symbol(handle, "yajl_parse", yajl.parse) &&
-                          find_symbol(handle, "yajl_complete_parse", yajl.complete_parse) &&
-                          find_symbol(handle, "yajl_get_error", yajl.get_error) &&
-                          find_symbol(handle, "yajl_free_error", yajl.free_error) &&
-                          find_symbol(handle, "yajl_free", yajl.free);
-    if (!complete || yajl.version() / 10000 != 2) {
-        dlclose(handle);
-        return false;
+    if (lookup_lock == nullptr) return 0;
+    if (!PyThread_acquire_lock(lookup_lock, NOWAIT_LOCK)) {
+        // Re-entered from inside the lookup (a signal handler, say): the
+        // answer is not known yet, and the events are always right.
+        if (lookup_owner == PyThread_get_thread_ident()) return 0;
+        Py_BEGIN_ALLOW_THREADS
+        PyThread_acquire_lock(lookup_lock, WAIT_LOCK);
+        Py_END_ALLOW_THREADS
     }
-    library = Library::loaded;  // kept open for the life of the process
-    return true;
+    int result = library == Library::loaded;
+    if (library == Library::unknown) {
+        lookup_owner = PyThread_get_thread_ident();
+        result = find_library();
+        lookup_owner = 0;
+        if (result >= 0) library = result ? Library::loaded : Library::missing;
+    }
+    PyThread_release_lock(lookup_lock);
+    return result;
 }
 
 // ===========================================================================
 // One parse
 // ===========================================================================
 
-// Equal strings as one object: every string of a document is decoded once,
-// so a model built from a plain document holds each code once, as one
-// built from a compressed document does.  Keys are the UTF-8 text, which a
-// strict decode gives back byte for byte.
-class StringTable {
-public:
-    // The str for `text` (borrowed from the table), or nullptr with an error.
-    PyObject* get(const char* text, size_t length) {
-        const std::string_view key(text, length);
-        const auto found = strings_.find(key);
-        if (found != strings_.end()) return found->second.get();
-        Ref str(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), nullptr));
-        if (!str) return nullptr;
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size);
-        if (utf8 == nullptr) return nullptr;
-        PyObject* const result = str.get();
-        strings_.emplace(std::string_view(utf8, static_cast<size_t>(size)), std::move(str));
-        return result;
-    }
-
-private:
-    std::unordered_map<std::string_view, Ref> strings_;  // keys point into the values
-};
-
 struct Parse {
     EventSink* sink;
-    StringTable strings;
     int failed_line = 0;
 };
 
-// Hands one event to the reader; yajl goes on while this returns 1.
 int fail(void* ctx, int line) {
     static_cast<Parse*>(ctx)->failed_line = line;
     return 0;
 }
 
-// yajl calls back into C code only: no exception may cross it.
+// yajl calls back into C code only: no exception may cross it, so every
+// callback body runs in here.  Returns 1 while yajl should go on.
 template <typename Body>
-int guarded(void* ctx, Body body) {
+int guarded(void* ctx, Body body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
+    } catch (...) {  // nothing but bad_alloc is thrown below us
         PyErr_NoMemory();
         return fail(ctx, __LINE__);
     }
 }
 
-// Hands one event to the reader; yajl goes on while this returns 1.
+// Hands one event to the reader; its value is borrowed for the call.
 int deliver(void* ctx, Event kind, PyObject* value) {
-    return guarded(ctx, [&] {
-        const int line = static_cast<Parse*>(ctx)->sink->event(kind, nullptr, value);
-        return line == 0 ? 1 : fail(ctx, line);
-    });
+    const int line = static_cast<Parse*>(ctx)->sink->event(kind, nullptr, value);
+    return line == 0 ? 1 : fail(ctx, line);
+}
+
+int deliver_guarded(void* ctx, Event kind, PyObject* value) {
+    return guarded(ctx, [&] { return deliver(ctx, kind, value); });
 }
 
 // int(text) when it has no '.', 'e' or 'E', else decimal.Decimal(text): the
-// backend's rule, the interpreter's digit limit included.
+// backend's rule, the interpreter's digit limit included.  Every copy is a
+// Python object, so running out of memory raises MemoryError.
 Ref number_value(const char* text, size_t length) {
     bool integer = true;
     for (size_t i = 0; i < length; ++i) {
@@ -214,48 +245,55 @@ Ref number_value(const char* text, size_t length) {
         return Ref(PyLong_FromLongLong(negative ? -magnitude : magnitude));
     }
     if (integer) {
-        const std::string digits(text, length);
-        return Ref(PyLong_FromString(digits.c_str(), nullptr, 10));
+        // PyLong_FromString wants the digits NUL-terminated.
+        Ref digits(PyBytes_FromStringAndSize(text, static_cast<Py_ssize_t>(length)));
+        if (!digits) return Ref();
+        return Ref(PyLong_FromString(PyBytes_AS_STRING(digits.get()), nullptr, 10));
     }
     Ref str(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), nullptr));
     if (!str) return Ref();
     return call1(bound.decimal, str.get());
 }
 
-int on_null(void* ctx) { return deliver(ctx, Event::null, Py_None); }
+int on_null(void* ctx) { return deliver_guarded(ctx, Event::null, Py_None); }
 
 int on_boolean(void* ctx, int value) {
-    return deliver(ctx, Event::boolean, value ? Py_True : Py_False);
+    return deliver_guarded(ctx, Event::boolean, value ? Py_True : Py_False);
 }
 
 int on_number(void* ctx, const char* text, size_t length) {
-    Ref value = number_value(text, length);
-    if (!value) return fail(ctx, __LINE__);
-    return deliver(ctx, Event::number, value.get());
+    return guarded(ctx, [&] {
+        Ref value = number_value(text, length);
+        if (!value) return fail(ctx, __LINE__);
+        return deliver(ctx, Event::number, value.get());
+    });
+}
+
+// Each string is decoded anew and lives only as long as the reader keeps
+// it: a member name or a skipped value is gone once the event has passed,
+// and the reader shares the equal codes it hands to the model.  The str
+// is made from yajl's bytes, so it carries no UTF-8 copy of itself.
+int deliver_text(void* ctx, Event kind, const unsigned char* text, size_t length) {
+    return guarded(ctx, [&] {
+        Ref value(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text),
+                                       static_cast<Py_ssize_t>(length), nullptr));
+        if (!value) return fail(ctx, __LINE__);
+        return deliver(ctx, kind, value.get());
+    });
 }
 
 int on_string(void* ctx, const unsigned char* text, size_t length) {
-    return guarded(ctx, [&] {
-        PyObject* value =
-            static_cast<Parse*>(ctx)->strings.get(reinterpret_cast<const char*>(text), length);
-        if (value == nullptr) return fail(ctx, __LINE__);
-        return deliver(ctx, Event::string, value);
-    });
+    return deliver_text(ctx, Event::string, text, length);
 }
 
 int on_map_key(void* ctx, const unsigned char* text, size_t length) {
-    return guarded(ctx, [&] {
-        PyObject* value =
-            static_cast<Parse*>(ctx)->strings.get(reinterpret_cast<const char*>(text), length);
-        if (value == nullptr) return fail(ctx, __LINE__);
-        return deliver(ctx, Event::map_key, value);
-    });
+    return deliver_text(ctx, Event::map_key, text, length);
 }
 
-int on_start_map(void* ctx) { return deliver(ctx, Event::start_map, Py_None); }
-int on_end_map(void* ctx) { return deliver(ctx, Event::end_map, Py_None); }
-int on_start_array(void* ctx) { return deliver(ctx, Event::start_array, Py_None); }
-int on_end_array(void* ctx) { return deliver(ctx, Event::end_array, Py_None); }
+int on_start_map(void* ctx) { return deliver_guarded(ctx, Event::start_map, Py_None); }
+int on_end_map(void* ctx) { return deliver_guarded(ctx, Event::end_map, Py_None); }
+int on_start_array(void* ctx) { return deliver_guarded(ctx, Event::start_array, Py_None); }
+int on_end_array(void* ctx) { return deliver_guarded(ctx, Event::end_array, Py_None); }
 
 // The backend's decimal configuration: numbers as text, no integer or
 // double callbacks.
@@ -300,23 +338,6 @@ void raise_parse_error(YajlHandle handle, int status, const unsigned char* text,
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// cffi's refusal of a chunk that is not bytes, after len() as the backend
-// computes it first.
-void refuse_chunk(PyObject* chunk) {
-    if (PyObject_Length(chunk) < 0) return;
-    if (PyUnicode_Check(chunk)) {
-        PyErr_Format(PyExc_TypeError,
-                     "initializer for ctype 'unsigned char *' must be a bytes or list or "
-                     "tuple, not %.200s",
-                     Py_TYPE(chunk)->tp_name);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "initializer for ctype 'unsigned char *' must be a cdata pointer, not "
-                     "%.200s",
-                     Py_TYPE(chunk)->tp_name);
-    }
-}
-
 }  // namespace
 
 void remember_parser_bindings() {
@@ -329,28 +350,34 @@ void remember_parser_bindings() {
         PyUnicode_CompareWithASCIIString(name.get(), "ijson.backends.yajl2_cffi") != 0) {
         return;
     }
-    Ref common(attr_or_null(backend, "common"));
     Ref decimal(PyImport_ImportModule("decimal"));
-    if (!common || !decimal) {
+    if (!decimal) {
         PyErr_Clear();
         return;
     }
     ParserBindings found;
+    found.common = attr_or_null(backend, "common");
+    PyObject* const common = found.common != nullptr ? found.common : Py_None;
     found.parse = attr_or_null(backend, "parse");
-    found.get_source = attr_or_null(common.get(), "_get_source");
-    found.is_async_file = attr_or_null(common.get(), "is_async_file");
-    found.is_file = attr_or_null(common.get(), "is_file");
-    found.file_source = attr_or_null(common.get(), "file_source");
-    found.incomplete_error = attr_or_null(common.get(), "IncompleteJSONError");
-    found.json_error = attr_or_null(common.get(), "JSONError");
+    found.get_source = attr_or_null(common, "_get_source");
+    found.is_async_file = attr_or_null(common, "is_async_file");
+    found.is_file = attr_or_null(common, "is_file");
+    found.file_source = attr_or_null(common, "file_source");
+    found.integer_or_decimal = attr_or_null(common, "integer_or_decimal");
+    found.incomplete_error = attr_or_null(common, "IncompleteJSONError");
+    found.json_error = attr_or_null(common, "JSONError");
     found.decimal = attr_or_null(decimal.get(), "Decimal");
     found.read_size = PyLong_FromLong(64 * 1024);
-    PyObject* const parts[] = {found.parse,      found.get_source,       found.is_async_file,
-                               found.is_file,    found.file_source,      found.incomplete_error,
-                               found.json_error, found.decimal,          found.read_size};
+    PyObject* const parts[] = {found.common,           found.parse,
+                               found.get_source,       found.is_async_file,
+                               found.is_file,          found.file_source,
+                               found.integer_or_decimal, found.incomplete_error,
+                               found.json_error,       found.decimal,
+                               found.read_size};
     bool complete = true;
     for (PyObject* part : parts) complete = complete && part != nullptr;
-    if (!complete) {
+    if (complete && lookup_lock == nullptr) lookup_lock = PyThread_allocate_lock();
+    if (!complete || lookup_lock == nullptr) {
         for (PyObject* part : parts) Py_XDECREF(part);
         PyErr_Clear();
         return;
@@ -360,20 +387,63 @@ void remember_parser_bindings() {
     bound = found;
 }
 
+namespace {
+
+// Whether obj.name is still `expected`: 1 or 0, -1 with an exception set
+// (a missing attribute is no exception: the event path meets it itself).
+int still_bound(PyObject* obj, const char* name, PyObject* expected) {
+    Ref now(PyObject_GetAttrString(obj, name));
+    if (!now) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return now.get() == expected;
+}
+
+// Whether everything the backend's parse() would look up on its way is
+// what the compiled source mirrors: 1 or 0, -1 with an exception set.
+int backend_unchanged() {
+    struct Binding {
+        PyObject* const* owner;
+        const char* name;
+        PyObject* const* value;
+    };
+    const Binding bindings[] = {
+        {&bound.backend, "parse", &bound.parse},
+        {&bound.backend, "common", &bound.common},
+        {&bound.common, "_get_source", &bound.get_source},
+        {&bound.common, "is_async_file", &bound.is_async_file},
+        {&bound.common, "is_file", &bound.is_file},
+        {&bound.common, "file_source", &bound.file_source},
+        {&bound.common, "integer_or_decimal", &bound.integer_or_decimal},
+        {&bound.common, "IncompleteJSONError", &bound.incomplete_error},
+        {&bound.common, "JSONError", &bound.json_error},
+    };
+    for (const Binding& binding : bindings) {
+        const int same = still_bound(*binding.owner, binding.name, *binding.value);
+        if (same <= 0) return same;
+    }
+    return 1;
+}
+
+}  // namespace
+
 int open_compiled(PyObject* file, Ref& source) {
     if (bound.backend == nullptr) return 0;
     // Compared by identity only; bound.backend is ours for good, so the
-    // attribute lookup below needs no reference to what the dict holds.
+    // attribute lookups below need no reference to what the dict holds.
     PyObject* const backend_borrowed = PyDict_GetItemWithError(module_dict, names.ijson);
     if (backend_borrowed != bound.backend) return PyErr_Occurred() ? -1 : 0;
     PyObject* const builder_borrowed = PyDict_GetItemWithError(module_dict, names.ObjectBuilder);
     if (builder_borrowed != bound.builder) return PyErr_Occurred() ? -1 : 0;
-    Ref parse(PyObject_GetAttr(bound.backend, names.parse));
-    if (!parse) {
-        PyErr_Clear();  // the parser's own path raises it again, as it always did
-        return 0;
-    }
-    if (parse.get() != bound.parse || !load_library()) return 0;
+    // A helper rebound since import is the backend's to honour.
+    const int unchanged = backend_unchanged();
+    if (unchanged <= 0) return unchanged;
+    const int ready = library_ready();
+    if (ready <= 0) return ready;
+    const int same_library = still_bound(bound.backend, "yajl", bound.lib);
+    if (same_library <= 0) return same_library;
     // parse(): bytes and str become files; an asynchronous file or a
     // non-file source goes the parser's own way.
     Ref file_like = call1(bound.get_source, file);
@@ -390,12 +460,47 @@ int open_compiled(PyObject* file, Ref& source) {
     return 1;
 }
 
+namespace {
+
+// A read as the bytes yajl gets: the chunk itself, or what cffi makes of a
+// list or tuple of ints (through the backend's own FFI, so a bad element
+// fails as it does there).  len() runs first, as in the backend, so its
+// error comes first.  Empty Ref with an exception set when cffi would
+// refuse the chunk.
+Ref chunk_bytes(PyObject* chunk) {
+    if (PyBytes_CheckExact(chunk)) return Ref::borrow(chunk);
+    if (PyObject_Length(chunk) < 0) return Ref();
+    // A bytes subclass whose len() lies is still read as the bytes it holds.
+    if (PyBytes_Check(chunk)) return Ref::borrow(chunk);
+    if (PyList_Check(chunk) || PyTuple_Check(chunk)) {
+        Ref array(PyObject_CallMethod(bound.ffi, "new", "sO", "unsigned char[]", chunk));
+        if (!array) return Ref();
+        Ref buffer(PyObject_CallMethod(bound.ffi, "buffer", "O", array.get()));
+        if (!buffer) return Ref();
+        return Ref(PyBytes_FromObject(buffer.get()));
+    }
+    if (PyUnicode_Check(chunk)) {
+        PyErr_Format(PyExc_TypeError,
+                     "initializer for ctype 'unsigned char *' must be a bytes or list or "
+                     "tuple, not %.200s",
+                     Py_TYPE(chunk)->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "initializer for ctype 'unsigned char *' must be a cdata pointer, not "
+                     "%.200s",
+                     Py_TYPE(chunk)->tp_name);
+    }
+    return Ref();
+}
+
+}  // namespace
+
 int parse_compiled(PyObject* source, EventSink& sink) {
     Ref chunks = call2(bound.file_source, source, bound.read_size);
     if (!chunks) return __LINE__;
     Ref chunk_iter(PyObject_GetIter(chunks.get()));
     if (!chunk_iter) return __LINE__;
-    Parse parse{&sink, {}, 0};
+    Parse parse{&sink, 0};
     HandleOwner handle(yajl.alloc(&callbacks, nullptr, &parse));
     if (handle.get() == nullptr) {
         PyErr_NoMemory();
@@ -411,22 +516,28 @@ int parse_compiled(PyObject* source, EventSink& sink) {
         static const unsigned char nothing[1] = {0};
         const unsigned char* text = nothing;
         size_t length = 0;
+        Ref data;
         int status;
         if (more) {
-            if (!PyBytes_Check(chunk.get())) {
-                refuse_chunk(chunk.get());
-                return __LINE__;
-            }
-            text = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(chunk.get()));
-            length = static_cast<size_t>(PyBytes_GET_SIZE(chunk.get()));
+            data = chunk_bytes(chunk.get());
+            if (!data) return __LINE__;
+            text = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
+            length = static_cast<size_t>(PyBytes_GET_SIZE(data.get()));
             status = yajl.parse(handle.get(), text, length);
         } else {
+            // The backend takes any false read for the end of the file.
             status = yajl.complete_parse(handle.get());
         }
         if (status == yajl_status_client_canceled && parse.failed_line != 0) {
             return parse.failed_line;  // the reader's or a conversion's exception
         }
         if (status != yajl_status_ok) {
+            // The backend hands the read to yajl once more for the
+            // message: a false read cffi cannot take (None, 0, "") fails
+            // there instead.
+            if (!more && !PyBytes_CheckExact(chunk.get()) && !chunk_bytes(chunk.get())) {
+                return __LINE__;
+            }
             raise_parse_error(handle.get(), status, text, length);
             return __LINE__;
         }

@@ -119,10 +119,22 @@ int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& o
     }
 }
 
+// decode_chain, with a vector that cannot grow raising MemoryError: no C++
+// exception may reach the interpreter.
+int decode_chain_guarded(document::PairReader& c_list, PyObject* decode,
+                         DecodedChain& out) noexcept {
+    try {
+        return decode_chain(c_list, decode, out);
+    } catch (...) {  // only the vectors throw, and only bad_alloc
+        PyErr_NoMemory();
+        return __LINE__;
+    }
+}
+
 // Replace mode: empties the model, then hands each start a new bag.
 PyObject* replace_with(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
     DecodedChain decoded;
-    if (const int line = decode_chain(c_list, decode, decoded)) return kBody.fail(line);
+    if (const int line = decode_chain_guarded(c_list, decode, decoded)) return kBody.fail(line);
     if (model::clear(chain) < 0) PJ_FAIL(kBody);
     SignalCheck signals;
     size_t at = 0;
