@@ -114,3 +114,25 @@ class RecordingFile:
 
 def is_generator_like(value):
     return isinstance(value, (types.GeneratorType, collections.abc.Generator))
+
+
+class KeepingModel:
+    """A model that keeps what it is handed, followers undrawn, as
+    (start, follower, count) in `kept`; `behaviour`, if given, is called
+    with each follower as it arrives."""
+
+    def __init__(self, behaviour=None):
+        self.behaviour = behaviour
+        self.kept = []
+        self.cleared = 0
+
+    def clear(self):
+        self.cleared += 1
+
+    def add_to_bag(self, start, follower, count=None):
+        self.kept.append((start, follower, count))
+        if self.behaviour is not None:
+            self.behaviour(follower)
+
+    def followers(self):
+        return [follower for _, follower, _ in self.kept]

@@ -37,7 +37,7 @@ import ujson
 import pavro_cjson
 from pavro.bag import ChainModel
 
-from fakes import ListBag, RecordingFile
+from fakes import KeepingModel, ListBag, RecordingFile
 
 try:
     from ijson.backends import yajl2_cffi
@@ -193,16 +193,6 @@ class SetBagRaises(DrawingModel):
 class OnlyClear:
     def clear(self):
         pass
-
-
-class KeepingModel(DrawingModel):
-    """A model that keeps the followers it is handed, undrawn."""
-
-    def __init__(self):
-        self.kept = []
-
-    def add_to_bag(self, start, follower, count=1):
-        self.kept.append(follower)
 
 
 class NoAddBag:
@@ -993,7 +983,7 @@ def kept(parser, text=MEDIUM_COMPRESSED):
         pavro_cjson.load_json_big(model, io.BytesIO(text.encode()))
     if not model.kept:
         raise AssertionError("no follower was handed over")
-    return model.kept
+    return model.followers()
 
 
 def decoding_generator_cases():
@@ -1070,9 +1060,9 @@ def decoding_generator_cases():
         with using(ijson=parser, ObjectBuilder=SwapBuilder):
             SwapBuilder.swap = where
             pavro_cjson.load_json_big(model, io.BytesIO(text))
-        Ender.generator, Ender.how = model.kept[0], how
+        Ender.generator, Ender.how = model.followers()[0], how
         try:
-            list(model.kept[0])
+            list(model.followers()[0])
         except (ValueError, RuntimeError, KeyError):
             pass
         Ender.generator = None

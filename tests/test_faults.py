@@ -16,7 +16,6 @@ chain table's close).
 """
 
 import collections
-import gc
 import io
 import json as std_json
 
@@ -34,12 +33,8 @@ REAL_BUILDER = pavro_cjson.ObjectBuilder
 INJECTED = collections.Counter()
 
 
-@pytest.fixture(autouse=True)
-def collect_abandoned_parsers():
-    """Collects, while the test still runs (and its warning filters hold),
-    the parser generators a failed load abandoned in reference cycles."""
-    yield
-    gc.collect()
+# Parsers a failed load abandoned are collected while each test runs.
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers")
 
 
 @pytest.fixture(scope="module", autouse=True)

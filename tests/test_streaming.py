@@ -18,7 +18,7 @@ from hypothesis import given, settings, strategies as st
 import pavro_cjson
 from pavro.bag import ChainModel
 
-from fakes import ListBag, Log, RecordingBag, RecordingChain, RecordingFile
+from fakes import KeepingModel, ListBag, Log, RecordingBag, RecordingChain, RecordingFile
 
 
 # ---------------------------------------------------------------------------
@@ -671,19 +671,6 @@ def test_default_mode_is_replace():
 # ---------------------------------------------------------------------------
 # load_json_big: the decoding generator
 # ---------------------------------------------------------------------------
-
-class KeepingModel:
-    """A model that keeps the followers it is given and draws them later."""
-
-    def __init__(self):
-        self.kept = []
-
-    def clear(self):
-        pass
-
-    def add_to_bag(self, start, follower, count=None):
-        self.kept.append((start, follower, count))
-
 
 def test_kept_generators_decode_their_own_follower(parser_backend):
     model = KeepingModel()
