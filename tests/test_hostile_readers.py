@@ -10,6 +10,9 @@ test says which.
 import gc
 import io
 import json as std_json
+import os
+import subprocess
+import sys
 import types
 import weakref
 
@@ -437,3 +440,51 @@ def test_object_builder_failing_on_a_start_token(monkeypatch, start):
     text = '{"codes":[],"chain":[["%s"],[["b"],1]]}' % start
     with pytest.raises(Boom):
         pavro_cjson.load_json_big(ChainModel(), io.BytesIO(text.encode()))
+
+
+# ---------------------------------------------------------------------------
+# Hostile documents: memory runs out
+# ---------------------------------------------------------------------------
+
+# One integer of 32 Mi digits, in one read, under an address-space cap that
+# leaves no room for a copy of it.  Run in a child process: the failure mode
+# was an abort (a C++ exception through yajl's frames).
+HUGE_NUMBER = r"""
+import resource, sys, types
+import pavro_cjson
+from ijson.backends import yajl2_cffi
+if sys.argv[1] == "events":
+    pavro_cjson.ijson = types.SimpleNamespace(parse=yajl2_cffi.parse)
+text = b'{"codes":[],"chain":[0,[[1],' + b"7" * (32 << 20) + b"]]}"
+class Source:
+    def read(self, n):
+        global text
+        chunk, text = (text, b"") if n else (b"", text)
+        return chunk
+class Model:
+    log = []
+    def clear(self): self.log.append("clear")
+    def add_to_bag(self, *args, **kwargs): self.log.append("add_to_bag")
+source = Source()
+size = [int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize")]
+cap = size[0] * 1024 + (16 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+try:
+    pavro_cjson.load_json_big(Model(), source)
+except Exception as exc:
+    print(type(exc).__name__, Model.log)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.parametrize("path", ["compiled", "events"])
+def test_allocation_failure_is_a_memory_error(path):
+    if path == "compiled" and pavro_cjson.ijson.__name__ != "ijson.backends.yajl2_cffi":
+        pytest.skip("no compiled path")
+    done = subprocess.run([sys.executable, "-c", HUGE_NUMBER, path], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    name, log = done.stdout.split(" ", 1)
+    # The backend turns its own callback's MemoryError into a JSONError.
+    assert name == "MemoryError" if path == "compiled" else name in ("MemoryError", "JSONError")
+    assert log.strip() == "[]"  # the model is left as it was, not even emptied
