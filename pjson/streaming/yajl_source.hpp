@@ -15,12 +15,15 @@ void remember_parser_bindings();
 
 // Prepares a compiled parse of `file`: 1 with `source` set (the file as
 // the backend would read it), 0 when the reader must use the parser's own
-// event stream (module-level names rebound, no yajl library, a source the
-// backend would not read as a file), -1 with an exception set.
+// event stream (module-level names or the backend's helpers rebound, the
+// backend's yajl functions not established, a source the backend would not
+// read as a file), -1 with an exception set (the first load's library
+// lookup included: the next load looks again).
 int open_compiled(PyObject* file, Ref& source);
 
-// Parses `source` to its end, handing every event to `sink`; strings equal
-// in text come as one object.  Returns 0, or the source line of a failure
+// Parses `source` to its end, handing every event to `sink`; every string
+// is a new object, kept only as long as the sink keeps it.  Returns 0, or
+// the source line of a failure
 // with the exception set: the parser's own exception class and message,
 // the error of a read, or whatever `sink` raised.
 int parse_compiled(PyObject* source, EventSink& sink);
