@@ -101,8 +101,10 @@ PyObject* attr_or_null(PyObject* obj, const char* name) {
 // import (whatever YAJL_DLL said then, or says now).  dladdr proves all of
 // them lie in one loaded object.
 
-// 1 when the pending exception means the backend is not what it looks
-// like (no such attribute, no cffi function): the event path serves.
+// The answer for a failed step of the lookup: 0, with the exception
+// cleared, when it means the backend is not what it looks like (no such
+// attribute, no cffi function), so the event path serves; else -1, the
+// exception (an interrupt, a failed allocation) left for the caller.
 int cannot_establish() {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
         !PyErr_ExceptionMatches(PyExc_TypeError)) {
