@@ -973,6 +973,35 @@ def load_big_cases():
             load(ChainModel(), io.BytesIO(b""))
     add("load_json_big: event names that are str subclasses", string_events)
 
+    def odd_reads():
+        # Reads as lists and tuples of ints, refused lists, false reads that
+        # end an incomplete document, and a rebound helper of ijson.common.
+        data = EXAMPLE_COMPRESSED.encode()
+
+        class Reads:
+            def __init__(self, convert, end=b""):
+                self.inner, self.convert, self.end = io.BytesIO(data), convert, end
+
+            def read(self, size):
+                got = self.inner.read(size) if size else b""
+                return self.convert(got) if got else (self.end if size else b"")
+        for parser in (yajl2_cffi, types.SimpleNamespace(parse=yajl2_cffi.parse)):
+            with using(ijson=parser):
+                load(ChainModel(), Reads(list))
+                load(ChainModel(), Reads(tuple))
+                expect(OverflowError, load, ChainModel(), Reads(lambda c: [300]))
+                for end in (None, 0, ""):
+                    expect(TypeError, load, ChainModel(), Reads(lambda c: c[:-3], end))
+        common = ijson.common
+        saved = common.integer_or_decimal
+        common.integer_or_decimal = lambda text: saved(text)
+        try:
+            load(ChainModel(), io.BytesIO(data))
+        finally:
+            common.integer_or_decimal = saved
+    if yajl2_cffi is not None:
+        add("load_json_big: reads as lists, false reads, rebound helpers", odd_reads)
+
     decoding_generator_cases()
 
 
