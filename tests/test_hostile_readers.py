@@ -477,6 +477,8 @@ except Exception as exc:
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.skipif(bool(os.environ.get("PJSON_SANITIZER")),
+                    reason="the sanitizer's shadow memory leaves no address space to cap")
 @pytest.mark.parametrize("path", ["compiled", "events"])
 def test_allocation_failure_is_a_memory_error(path):
     if path == "compiled" and pavro_cjson.ijson.__name__ != "ijson.backends.yajl2_cffi":
