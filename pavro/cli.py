@@ -40,7 +40,7 @@ import pavro_cjson
 from pavro import ChainModel
 from pavro.bag import Code, ProbabilityBag, Weight, normalise_code
 from pavro.files import (STDIO, Failure, Output, Stopped, describe, first_bad_utf8,
-                         handle_ending_signals, input_size, pieces_of, reason, text_chunks)
+                         handle_ending_signals, ignore_ending_signals, input_size, pieces_of, reason, text_chunks)
 from pavro.sentences import Kind, Learner, SourceDigest, add_digest, kind_of, sentence_key, walk
 from pavro.text import BUILTIN_TEXT, draw_sentence, sentences_from
 
@@ -170,12 +170,12 @@ class _ReadWatcher:
         self._file = file
         self._bar = bar
         # Counted, not asked of the file: standard input may be a pipe.
-        self._done = 0
+        self.done = 0
 
     def read(self, size: int = -1) -> bytes:
         data = self._file.read(size)
-        self._done += len(data)
-        self._bar.to(self._done)
+        self.done += len(data)
+        self._bar.to(self.done)
         return data
 
 
@@ -219,11 +219,13 @@ def load_document(model: Union[ChainModel, Summary], path: str,
         try:
             with progress("loading " + os.path.basename(name), arguments, size) as bar:
                 file = _open_binary(path)
+                watcher = _ReadWatcher(file, bar)
                 try:
-                    pavro_cjson.load_json_big(model, _ReadWatcher(file, bar))
+                    pavro_cjson.load_json_big(model, watcher)
                 finally:
                     if path != STDIO:
                         file.close()
+                size = size if path != STDIO else watcher.done
         except ValueError as error:
             if not str(error).startswith(CHAIN_FIRST):
                 raise
@@ -713,6 +715,16 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     return parser
 
 
+def _stopped(what: str, number: int) -> int:
+    ignore_ending_signals()
+    print("pavro: " + what, file=sys.stderr)
+    sys.stderr.flush()
+    # The one line is said.  A parser cut short complains as it is thrown
+    # away (ijson's cffi backend does), which would only repeat it.
+    sys.stderr = open(os.devnull, "w")
+    return 128 + number
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     handle_ending_signals()
     name = os.path.basename(sys.argv[0])
@@ -728,11 +740,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("pavro: {}".format(failure), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("pavro: interrupted", file=sys.stderr)
-        return 128 + signal.SIGINT
+        return _stopped("interrupted", signal.SIGINT)
     except Stopped as stopped:
-        print("pavro: stopped by {}".format(stopped.name), file=sys.stderr)
-        return 128 + stopped.number
+        return _stopped("stopped by " + stopped.name, stopped.number)
     except BrokenPipeError:
         # Whoever read the output stopped early (`say | head`).  Standard
         # output goes nowhere from now on, so that closing it cannot fail too.

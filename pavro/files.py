@@ -41,11 +41,13 @@ ENDING_SIGNALS = [signal.SIGTERM] + ([signal.SIGHUP] if hasattr(signal, "SIGHUP"
 
 
 def _stop(number: int, frame: Optional[FrameType]) -> None:
-    # Clean-up must not be cut short by a second signal: from here on the
-    # tool is on its way out anyway.
-    for each in ENDING_SIGNALS + [signal.SIGINT]:
-        signal.signal(each, signal.SIG_IGN)
     raise Stopped(number)
+
+
+def ignore_ending_signals() -> None:
+    """On the way out: a second signal must not cut the last words short."""
+    for number in ENDING_SIGNALS + [signal.SIGINT]:
+        signal.signal(number, signal.SIG_IGN)
 
 
 def handle_ending_signals() -> None:
@@ -217,9 +219,16 @@ class Output:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        if self._temporary is not None:
+        if self._temporary is None:
+            return
+        # A signal arriving now waits until the file is gone.
+        blocked = set(ENDING_SIGNALS + [signal.SIGINT])
+        signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+        try:
             _remove(self._temporary)
             self._temporary = None
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, blocked)
 
     def write(self, write: Callable[[TextIO], object]) -> None:
         """Call `write(file)` and put the result in place; the output is then complete."""
