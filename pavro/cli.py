@@ -674,9 +674,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     command.add_argument("--jobs", type=_at_least_one, default=1, metavar="N",
                          help="learn the texts in N processes and merge their models "
                               "(default: 1)")
-    command.add_argument("--streaming", action="store_true",
+    command.add_argument("--whole", dest="streaming", action="store_false",
+                         help="save with the whole-document writer, which builds the "
+                              "document in memory first (same bytes)")
+    command.add_argument("--streaming", action="store_true", default=True,
                          help="save with the streaming writer, which holds no second copy "
-                              "of the model")
+                              "of the model (the default)")
     command.set_defaults(run=train, parser=command)
 
     command = commands.add_parser(

@@ -21,6 +21,7 @@ import base64
 import collections
 import hashlib
 import itertools
+import sys
 from typing import Counter, Dict, Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from pavro import ChainModel
@@ -57,7 +58,9 @@ def count_transitions(sentences: Iterable[Sequence[str]], order: int,
     def pairs_of_each() -> Iterator[Iterator[Transition]]:
         nonlocal words
         for sentence in sentences:
-            sequence = pad + tuple(sentence) + (MARK,)
+            # One string per distinct word: the model keeps each state's
+            # words, and states share them.
+            sequence = pad + tuple(map(sys.intern, sentence)) + (MARK,)
             words += len(sentence)
             states = zip(*(sequence[k:] for k in range(order)))
             yield zip(states, zip(sequence[order:]))
@@ -185,9 +188,11 @@ def walk(model: ChainModel, order: int, rng: Chooser, max_words: int) -> Tuple[L
     state: Tuple[Code, ...] = (MARK,) * order
     words: List[Code] = []
     while True:
-        if state not in model:
+        try:
+            bag = model.bag(state)
+        except KeyError:
             return words, False
-        follower: Follower = model.bag(state).choose(rng)
+        follower: Follower = bag.choose(rng)
         if not follower:
             return words, False
         for code in follower:
@@ -205,7 +210,7 @@ class Learner:
     # Sentences counted before their pairs go to the model: large enough that
     # a pair repeated in the batch costs one add_to_bag, small enough that
     # the counts stay a fraction of the model.
-    BATCH = 20000
+    BATCH = 5000
 
     def __init__(self, model: ChainModel, order: int) -> None:
         self.model = model

@@ -81,7 +81,7 @@ def test_text_read_in_chunks_splits_as_the_whole_text():
         assert list(sentences_from(chunks)) == sentences_of(text), chunks
 
 
-@pytest.mark.parametrize("writer", [[], ["--streaming"]])
+@pytest.mark.parametrize("writer", [[], ["--whole"]])
 def test_train_info_convert_agree(work, writer):
     trained = ok(work, "train", "a.txt", "--builtin", "-o", "m.json", "--state-size", "3", *writer)
     sentences = sentences_of(TEXT) + sentences_of(BUILTIN_TEXT)
