@@ -414,9 +414,13 @@ def learn_alone(learner: Learner, arguments: Arguments, sizes: List[int]) -> Non
             done += size
 
 
-def _train_shard(shard: List[Piece], order: int, reader: int, writer: int) -> None:
+def _train_shard(shard: List[Piece], order: int, reader: int, writer: int,
+                 stdin_copy: Optional[int]) -> None:
     """In a child process: learn `shard`, then send its digest and its document down `writer`."""
     os.close(reader)
+    if stdin_copy is not None:
+        os.dup2(stdin_copy, 0)
+        sys.stdin = io.TextIOWrapper(io.open(0, "rb", closefd=False))
     # The parent ends this process with SIGTERM; Ctrl-C and a hang-up are
     # the parent's to handle.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -461,19 +465,22 @@ def learn_in_jobs(learner: Learner, arguments: Arguments) -> None:
         return
     context = multiprocessing.get_context("fork")
     children: List[Tuple[multiprocessing.process.BaseProcess, int]] = []
+    # A child's standard input is closed as it starts; the one that reads
+    # it gets a copy.
+    stdin_copy = os.dup(0) if STDIO in arguments.texts else None
     try:
         for shard in shards:
-            # Standard input is closed in a child; each reads a copy of it.
-            shard = [(str(os.dup(0)) if path == STDIO else path, start, end)
-                     for path, start, end in shard]
             reader, writer = os.pipe()
-            child = context.Process(target=_train_shard,
-                                    args=(_stdin_copies(shard), learner.order, reader, writer),
-                                    daemon=True)
+            child = context.Process(
+                target=_train_shard, daemon=True,
+                args=(shard, learner.order, reader, writer,
+                      stdin_copy if any(path == STDIO for path, _, _ in shard) else None))
             child.start()
             os.close(writer)
-            _close_copies(shard)
             children.append((child, reader))
+        if stdin_copy is not None:
+            os.close(stdin_copy)
+            stdin_copy = None
         with progress("merging", arguments, len(children), unit="shards",
                       shown=progress_shown(arguments, sum(map(input_size, arguments.texts)))
                       ) as bar:
@@ -481,6 +488,8 @@ def learn_in_jobs(learner: Learner, arguments: Arguments) -> None:
                 _merge_shard(learner, child, reader, number)
                 bar.to(number)
     finally:
+        if stdin_copy is not None:
+            os.close(stdin_copy)
         for child, reader in children:
             if child.is_alive():
                 child.terminate()
@@ -489,17 +498,6 @@ def learn_in_jobs(learner: Learner, arguments: Arguments) -> None:
                 os.close(reader)
             except OSError:
                 pass
-
-
-def _stdin_copies(shard: List[Piece]) -> List[Piece]:
-    return [("/dev/fd/" + path if path.isdigit() else path, start, end)
-            for path, start, end in shard]
-
-
-def _close_copies(shard: List[Piece]) -> None:
-    for path, _, _ in shard:
-        if path.isdigit():
-            os.close(int(path))
 
 
 def _merge_shard(learner: Learner, child: multiprocessing.process.BaseProcess, reader: int,

@@ -338,6 +338,9 @@ def test_jobs_give_the_document_one_process_gives(work):
     two = ok(work, "train", "a.txt", "b.txt", "--builtin", "-o", "two.json", "--jobs", "3")
     assert (work / "one.json").read_bytes() == (work / "two.json").read_bytes()
     assert one.replace("one.json", "two.json") == two
+    piped = pavro(work, "train", "a.txt", "-", "-o", "-", "--jobs", "2", input=TEXT * 5)
+    assert piped.stdout == pavro(work, "train", "a.txt", "-", "-o", "-", input=TEXT * 5).stdout
+    assert piped.returncode == 0 and report(piped.stderr)["start codes"] != "0"
     (work / "latin1.txt").write_bytes(b"ok. caf\xe9.")
     done = pavro(work, "train", "a.txt", "latin1.txt", "-o", "bad.json", "--jobs", "2")
     assert "cannot read latin1.txt: not UTF-8 text: byte 0xe9 at offset 7" in fails_cleanly(done)
