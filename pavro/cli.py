@@ -341,6 +341,11 @@ class Summary:
         self.followers += 1
         self.total += float(count) if isinstance(count, Decimal) else count
 
+    def set_bag(self, start: object, bag: ProbabilityBag) -> None:
+        # The whole-document reader's replace mode: counted as added.
+        for follower, count in bag.choices():
+            self.add_to_bag(start, follower, count)
+
     def report(self, path: str, size: int) -> None:
         if len(self.formats) == 1:
             document_format = next(iter(self.formats))
@@ -484,16 +489,16 @@ def learn_in_jobs(learner: Learner, arguments: Arguments) -> None:
         with progress("merging", arguments, len(children), unit="shards",
                       shown=progress_shown(arguments, sum(map(input_size, arguments.texts)))
                       ) as bar:
-            for number, (child, reader) in enumerate(children, 1):
-                _merge_shard(learner, child, reader, number)
+            for number, (merged, reader) in enumerate(children, 1):
+                _merge_shard(learner, merged, reader, number)
                 bar.to(number)
     finally:
         if stdin_copy is not None:
             os.close(stdin_copy)
-        for child, reader in children:
-            if child.is_alive():
-                child.terminate()
-            child.join()
+        for ended, reader in children:
+            if ended.is_alive():
+                ended.terminate()
+            ended.join()
             try:
                 os.close(reader)
             except OSError:
