@@ -1,4 +1,4 @@
-"""`pavro train` and `pavro say` against markovify on the same text, each step in a process of its own.
+"""`pavro train` and `pavro say` against markovify on the same text, each step in its own process.
 
     python bench/text_tool.py TEXT [--markovify-python PYTHON] [--sentences 200]
                               [--state-size 2] [--jobs N] [--work DIR]

@@ -39,8 +39,9 @@ from typing import (BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional
 import pavro_cjson
 from pavro import ChainModel
 from pavro.bag import Code, ProbabilityBag, Weight, normalise_code
-from pavro.files import (STDIO, Failure, Output, Stopped, describe, first_bad_utf8,
-                         handle_ending_signals, ignore_ending_signals, input_size, pieces_of, reason, text_chunks)
+from pavro.files import (ENDING_SIGNALS, STDIO, Failure, Output, Stopped, describe,
+                         first_bad_utf8, handle_ending_signals, ignore_ending_signals,
+                         input_size, pieces_of, reason, text_chunks)
 from pavro.sentences import Kind, Learner, SourceDigest, add_digest, kind_of, sentence_key, walk
 from pavro.text import BUILTIN_TEXT, draw_sentence, sentences_from
 
@@ -53,6 +54,8 @@ else:  # typing has no Protocol before 3.8; the checker never sees this branch
 # learnt at about 1 MiB/s and documents are read at about 1 MiB/s, so
 # below it every step takes a few seconds at most.
 PROGRESS_THRESHOLD = 1 << 20
+# The signals that end the tool, blocked while a child is started.
+STOPPING = set(ENDING_SIGNALS + [signal.SIGINT])
 # What the streaming reader says of a document whose keys were sorted.
 CHAIN_FIRST = "the chain table came before the code table"
 
@@ -432,6 +435,7 @@ def _train_shard(shard: List[Piece], order: int, reader: int, writer: int,
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     if hasattr(signal, "SIGHUP"):
         signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPPING)
     with os.fdopen(writer, "wb") as pipe:
         learner = Learner(ChainModel(), order)
         try:
@@ -480,9 +484,15 @@ def learn_in_jobs(learner: Learner, arguments: Arguments) -> None:
                 target=_train_shard, daemon=True,
                 args=(shard, learner.order, reader, writer,
                       stdin_copy if any(path == STDIO for path, _, _ in shard) else None))
-            child.start()
+            # A signal waits until the child is in the list the clean-up
+            # ends; the child unblocks it once its own handlers are set.
+            signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING)
+            try:
+                child.start()
+                children.append((child, reader))
+            finally:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, STOPPING)
             os.close(writer)
-            children.append((child, reader))
         if stdin_copy is not None:
             os.close(stdin_copy)
             stdin_copy = None

@@ -40,6 +40,10 @@ class Stopped(BaseException):
 ENDING_SIGNALS = [signal.SIGTERM] + ([signal.SIGHUP] if hasattr(signal, "SIGHUP") else [])
 
 
+# Blocked while a temporary file is made or removed.
+_STOPPING = set(ENDING_SIGNALS + [signal.SIGINT])
+
+
 def _stop(number: int, frame: Optional[FrameType]) -> None:
     raise Stopped(number)
 
@@ -210,25 +214,34 @@ class Output:
             return self
         self._check()
         directory, name = os.path.split(os.path.abspath(self._target))
+        # A signal between the file's creation and the end of __enter__
+        # would leave it, as no __exit__ follows: it waits until the file
+        # is known, and unblocking it (which runs its handler) cleans up.
+        signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPING)
         try:
             descriptor, self._temporary = tempfile.mkstemp(
                 prefix="." + name + ".", suffix=".tmp", dir=directory)
+            os.close(descriptor)
         except OSError as error:
             raise Failure("cannot write {}: {}".format(self.path, reason(error)))
-        os.close(descriptor)
+        finally:
+            try:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPPING)
+            except BaseException:
+                self.__exit__()
+                raise
         return self
 
     def __exit__(self, *exc_info: object) -> None:
         if self._temporary is None:
             return
         # A signal arriving now waits until the file is gone.
-        blocked = set(ENDING_SIGNALS + [signal.SIGINT])
-        signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+        signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPING)
         try:
             _remove(self._temporary)
             self._temporary = None
         finally:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, blocked)
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPPING)
 
     def write(self, write: Callable[[TextIO], object]) -> None:
         """Call `write(file)` and put the result in place; the output is then complete."""
