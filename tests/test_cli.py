@@ -6,6 +6,7 @@ import json
 import io
 import itertools
 import os
+import pathlib
 import random
 import resource
 import select
@@ -328,7 +329,8 @@ def test_shards_read_as_the_whole_text(tmp_path):
             with open(path, "rb") as file:
                 file.seek(start)
                 learnt += sentences_from(text_chunks(file, path, start, end))
-        whole = [s for path in paths for s in sentences_of(open(path, encoding="utf-8").read())]
+        whole = [sentence for path in paths
+                 for sentence in sentences_of(pathlib.Path(path).read_text(encoding="utf-8"))]
         assert learnt == whole, shards
 
 
