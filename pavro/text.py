@@ -44,7 +44,7 @@ def sentences_of(text: str) -> List[List[str]]:
     """Split `text` into sentences, each a list of lower-case words."""
     result: List[List[str]] = []
     for chunk in _SENTENCE_END.split(text):
-        words = [word.lower() for word in _WORD.findall(chunk)]
+        words = list(map(str.lower, _WORD.findall(chunk)))
         if words:
             result.append(words)
     return result
