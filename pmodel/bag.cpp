@@ -261,16 +261,19 @@ int bag_add(BagObject* bag, PyObject* follower, PyObject* count) {
     Ref weights = Ref::borrow(bag_weights(bag));
     if (!weights) return -1;
     drop_table(bag);
-    PyObject* found = PyDict_GetItemWithError(weights.get(), key.get());  // borrowed
-    if (found != nullptr) {
-        Ref old = Ref::borrow(found);
-        Ref sum(PyNumber_InPlaceAdd(old.get(), value.get()));
-        if (!sum) return -1;
-        drop_table(bag);
-        return PyDict_SetItem(weights.get(), key.get(), sum.get());
-    }
-    if (PyErr_Occurred()) return -1;
-    return PyDict_SetItem(weights.get(), key.get(), value.get());
+    // One lookup for a new follower: stored unless present, as the
+    // reference's `if key in weights: ... else: weights[key] = count`.
+    // (Inserted or not is told by the size: the stored weight may be the
+    // very object given, a cached small int.)
+    const Py_ssize_t size = PyDict_GET_SIZE(weights.get());
+    PyObject* found = PyDict_SetDefault(weights.get(), key.get(), value.get());  // borrowed
+    if (found == nullptr) return -1;
+    if (found == value.get() && PyDict_GET_SIZE(weights.get()) != size) return 0;
+    Ref old = Ref::borrow(found);
+    Ref sum(PyNumber_InPlaceAdd(old.get(), value.get()));
+    if (!sum) return -1;
+    drop_table(bag);
+    return PyDict_SetItem(weights.get(), key.get(), sum.get());
 }
 
 PyObject* bag_choose(BagObject* bag, PyObject* rng) {

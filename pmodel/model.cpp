@@ -10,6 +10,7 @@
 #include "normalise.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace pmodel {
 
@@ -260,37 +261,124 @@ PyObject* from_sequences_method(PyObject* cls, PyObject* const* args, Py_ssize_t
 // What pavro_cjson relies on
 // ===========================================================================
 
-// frequencies[code] = frequencies.get(code, 0) + 1
-int count_code(PyObject* frequencies, PyObject* code) {
-    PyObject* found = PyDict_GetItemWithError(frequencies, code);  // borrowed
-    Ref next;
-    if (found == nullptr) {
-        if (PyErr_Occurred()) return -1;
-        next = Ref::borrow(state.one);
-    } else if (PyLong_CheckExact(found)) {
-        const Py_ssize_t seen = PyLong_AsSsize_t(found);
-        if (seen == -1 && PyErr_Occurred()) return -1;
-        next = Ref(seen < PY_SSIZE_T_MAX ? PyLong_FromSsize_t(seen + 1)
-                                         : PyNumber_Add(found, state.one));
-    } else {
-        next = Ref(PyNumber_Add(found, state.one));
+// The occurrences of every code, counted first by object and only then by
+// value: a model's equal codes are mostly one shared object (learn() and the
+// readers share them), so each distinct object is hashed and compared once
+// instead of at every occurrence.  Objects are kept in the order first
+// seen; summing them into the result by value in that order puts every
+// value where its first occurrence puts it, as the reference's
+// frequencies[code] = frequencies.get(code, 0) + 1 does.  The table is
+// keyed by address, which no document or caller chooses, and each object
+// in it is held, so no address is reused while it counts.
+class ObjectCounts {
+public:
+    ObjectCounts() = default;
+    ObjectCounts(const ObjectCounts&) = delete;
+    ObjectCounts& operator=(const ObjectCounts&) = delete;
+    ~ObjectCounts() {
+        for (size_t i = 0; i < used_; ++i) Py_DECREF(entries_[i].object);
+        PyMem_Free(entries_);
+        PyMem_Free(slots_);
     }
-    if (!next) return -1;
-    return PyDict_SetItem(frequencies, code, next.get());
-}
 
-// Iterating a dict that code run by hashing or comparing may change:
-// strong references to each item, and the dict's own message when its
-// size changes.
+    int count(PyObject* object) {
+        if (used_ * 2 >= capacity_ && grow() < 0) return -1;
+        size_t at = slot_of(object);
+        for (;;) {
+            const size_t index = slots_[at];
+            if (index == kEmpty) break;
+            if (entries_[index].object == object) {
+                entries_[index].count += 1;
+                return 0;
+            }
+            at = (at + 1) & (capacity_ - 1);
+        }
+        slots_[at] = used_;
+        Py_INCREF(object);
+        entries_[used_].object = object;
+        entries_[used_].count = 1;
+        ++used_;
+        return 0;
+    }
+
+    // The counts by value, a new dict.
+    PyObject* by_value() const {
+        Ref result(PyDict_New());
+        if (!result) return nullptr;
+        for (size_t i = 0; i < used_; ++i) {
+            PyObject* found = PyDict_GetItemWithError(result.get(), entries_[i].object);
+            Ref total;
+            if (found == nullptr) {
+                if (PyErr_Occurred()) return nullptr;
+                total = Ref(PyLong_FromSsize_t(entries_[i].count));
+            } else {
+                Ref more(PyLong_FromSsize_t(entries_[i].count));
+                if (!more) return nullptr;
+                total = Ref(PyNumber_Add(found, more.get()));
+            }
+            if (!total || PyDict_SetItem(result.get(), entries_[i].object, total.get()) < 0) {
+                return nullptr;
+            }
+        }
+        return result.release();
+    }
+
+private:
+    struct Entry {
+        PyObject* object;
+        Py_ssize_t count;
+    };
+    static constexpr size_t kEmpty = static_cast<size_t>(-1);
+
+    size_t slot_of(PyObject* object) const {
+        const auto bits = reinterpret_cast<uintptr_t>(object) >> 4;
+        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - shift_));
+    }
+
+    int grow() {
+        const size_t capacity = capacity_ == 0 ? 1024 : capacity_ * 2;
+        size_t* slots = static_cast<size_t*>(PyMem_Malloc(capacity * sizeof(size_t)));
+        Entry* entries = static_cast<Entry*>(
+            PyMem_Realloc(entries_, (capacity / 2) * sizeof(Entry)));
+        if (slots == nullptr || entries == nullptr) {
+            PyMem_Free(slots);
+            if (entries != nullptr) entries_ = entries;
+            PyErr_NoMemory();
+            return -1;
+        }
+        entries_ = entries;
+        PyMem_Free(slots_);
+        slots_ = slots;
+        capacity_ = capacity;
+        shift_ = 0;
+        while ((size_t{1} << shift_) < capacity) ++shift_;
+        for (size_t i = 0; i < capacity; ++i) slots_[i] = kEmpty;
+        for (size_t i = 0; i < used_; ++i) {
+            size_t at = slot_of(entries_[i].object);
+            while (slots_[at] != kEmpty) at = (at + 1) & (capacity_ - 1);
+            slots_[at] = i;
+        }
+        return 0;
+    }
+
+    size_t* slots_ = nullptr;
+    Entry* entries_ = nullptr;
+    size_t capacity_ = 0;
+    size_t used_ = 0;
+    unsigned shift_ = 0;
+};
+
+// Iterating a dict that code run by iterating or counting may change: the
+// dict's own message when its size changes.
 int changed_size() {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
     return -1;
 }
 
-int count_follower_codes(PyObject* frequencies, PyObject* follower) {
+int count_follower_codes(ObjectCounts& counts, PyObject* follower) {
     if (PyTuple_CheckExact(follower)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(follower); ++i) {
-            if (count_code(frequencies, PyTuple_GET_ITEM(follower, i)) < 0) return -1;
+            if (counts.count(PyTuple_GET_ITEM(follower, i)) < 0) return -1;
         }
         return 0;
     }
@@ -300,21 +388,19 @@ int count_follower_codes(PyObject* frequencies, PyObject* follower) {
     for (;;) {
         const int got = common::next_item(iterator.get(), code);
         if (got <= 0) return got;
-        if (count_code(frequencies, code.get()) < 0) return -1;
+        if (counts.count(code.get()) < 0) return -1;
     }
 }
 
-int count_bag(PyObject* frequencies, PyObject* bag) {
+int count_bag(ObjectCounts& counts, PyObject* bag) {
     if (is_bag(bag)) {
         Ref weights = Ref::borrow(bag_weights(reinterpret_cast<BagObject*>(bag)));
         if (!weights) return -1;
-        const Py_ssize_t size = PyDict_GET_SIZE(weights.get());
+        // Followers are exact tuples: nothing here runs Python code.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(weights.get(), &pos, &key, &value)) {
-            Ref follower = Ref::borrow(key);  // held across the lookups
-            if (count_follower_codes(frequencies, follower.get()) < 0) return -1;
-            if (PyDict_GET_SIZE(weights.get()) != size) return changed_size();
+            if (count_follower_codes(counts, key) < 0) return -1;
         }
         return 0;
     }
@@ -328,30 +414,25 @@ int count_bag(PyObject* frequencies, PyObject* bag) {
     for (;;) {
         const int got = common::next_item(iterator.get(), follower);
         if (got <= 0) return got;
-        if (count_follower_codes(frequencies, follower.get()) < 0) return -1;
+        if (count_follower_codes(counts, follower.get()) < 0) return -1;
     }
 }
 
 PyObject* build_frequency_dict_method(PyObject* self, PyObject*) {
-    Ref frequencies(PyDict_New());
-    if (!frequencies) return nullptr;
     Ref bags = Ref::borrow(bags_of(as_model(self)));
     if (!bags) return nullptr;
+    ObjectCounts counts;
     const Py_ssize_t size = PyDict_GET_SIZE(bags.get());
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     common::SignalCheck signals;
     while (PyDict_Next(bags.get(), &pos, &key, &value)) {
-        Ref start = Ref::borrow(key);
-        Ref bag = Ref::borrow(value);
-        if (count_code(frequencies.get(), start.get()) < 0 ||
-            count_bag(frequencies.get(), bag.get()) < 0) {
-            return nullptr;
-        }
+        Ref bag = Ref::borrow(value);  // held: another bag's _weights may run code
+        if (counts.count(key) < 0 || count_bag(counts, bag.get()) < 0) return nullptr;
         if (PyDict_GET_SIZE(bags.get()) != size) return changed_size(), nullptr;
         if (signals.tick() < 0) return nullptr;
     }
-    return frequencies.release();
+    return counts.by_value();
 }
 
 PyObject* items_method(PyObject* self, PyObject*) {

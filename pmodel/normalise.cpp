@@ -2,6 +2,7 @@
 #include "normalise.hpp"
 
 #include "../common/calls.hpp"
+#include "../common/tuples.hpp"
 
 namespace pmodel {
 
@@ -116,6 +117,8 @@ PyObject* normalised_sequence(PyObject* sequence) {
     if (Py_EnterRecursiveCall(" while normalising a code")) return nullptr;
     PyObject* result = normalised_tuple(sequence);
     Py_LeaveRecursiveCall();
+    // Stored for the model's life: kept out of the collector's passes.
+    if (result != nullptr) common::untrack_if_atomic(result);
     return result;
 }
 
