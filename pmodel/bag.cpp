@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace pmodel {
@@ -45,11 +46,102 @@ static_assert(alignof(Table) >= alignof(Entry), "entries follow the header");
 
 namespace {
 
-void drop_table(BagObject* bag) {
-    Table* table = bag->table;
-    bag->table = nullptr;
-    PyMem_Free(table);
-}
+// The tables of the bags drawn from since they last changed, by bag
+// address (which no document or caller chooses): only those bags pay for
+// one.  Linear probing, deletion by shifting back, so that no slot is ever
+// a tombstone.  While no table exists at all, a change costs one test.
+class TableMap {
+public:
+    Table* find(const BagObject* bag) const noexcept {
+        if (used_ == 0) return nullptr;
+        for (size_t at = home(bag);; at = (at + 1) & (capacity_ - 1)) {
+            if (slots_[at].bag == bag) return slots_[at].table;
+            if (slots_[at].bag == nullptr) return nullptr;
+        }
+    }
+
+    // Keeps `table` for `bag`, which has none; frees it on failure (-1).
+    int put(const BagObject* bag, Table* table) noexcept {
+        if ((used_ + 1) * 2 > capacity_ && grow() < 0) {
+            PyMem_Free(table);
+            return -1;
+        }
+        size_t at = home(bag);
+        while (slots_[at].bag != nullptr) at = (at + 1) & (capacity_ - 1);
+        slots_[at] = Slot{bag, table};
+        ++used_;
+        return 0;
+    }
+
+    void drop(const BagObject* bag) noexcept {
+        if (used_ == 0) return;
+        size_t at = home(bag);
+        while (slots_[at].bag != bag) {
+            if (slots_[at].bag == nullptr) return;
+            at = (at + 1) & (capacity_ - 1);
+        }
+        PyMem_Free(slots_[at].table);
+        --used_;
+        // Entries after the hole that could sit in it move back.
+        size_t hole = at;
+        for (size_t next = (hole + 1) & (capacity_ - 1); slots_[next].bag != nullptr;
+             next = (next + 1) & (capacity_ - 1)) {
+            const size_t want = home(slots_[next].bag);
+            const bool movable = hole <= next ? (want <= hole || want > next)
+                                              : (want <= hole && want > next);
+            if (movable) {
+                slots_[hole] = slots_[next];
+                hole = next;
+            }
+        }
+        slots_[hole] = Slot{nullptr, nullptr};
+    }
+
+private:
+    struct Slot {
+        const BagObject* bag;
+        Table* table;
+    };
+
+    size_t home(const BagObject* bag) const noexcept {
+        const auto bits = reinterpret_cast<uintptr_t>(bag) >> 4;
+        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - shift_));
+    }
+
+    int grow() noexcept {
+        const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        Slot* slots = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));
+        if (slots == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        Slot* old = slots_;
+        const size_t old_capacity = capacity_;
+        slots_ = slots;
+        capacity_ = capacity;
+        shift_ = 0;
+        while ((size_t{1} << shift_) < capacity) ++shift_;
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i].bag == nullptr) continue;
+            size_t at = home(old[i].bag);
+            while (slots_[at].bag != nullptr) at = (at + 1) & (capacity_ - 1);
+            slots_[at] = old[i];
+        }
+        PyMem_Free(old);
+        return 0;
+    }
+
+    Slot* slots_ = nullptr;
+    size_t capacity_ = 0;
+    size_t used_ = 0;
+    unsigned shift_ = 0;
+};
+
+TableMap tables;
+
+Table* table_of(const BagObject* bag) { return tables.find(bag); }
+
+void drop_table(BagObject* bag) { tables.drop(bag); }
 
 // Python's `float < int`, exactly, for a finite or infinite float and a
 // 64-bit int: no conversion of the int, which may not fit a double.
@@ -177,10 +269,6 @@ PyObject* total_object(Table* table) {
     return PyFloat_FromDouble(table->total);
 }
 
-struct TableFree {
-    void operator()(Table* table) const noexcept { PyMem_Free(table); }
-};
-
 // The draw itself, from the table, with `choices` the chooser's
 // random.Random.choices bound method.  The follower at the drawn position
 // is returned; nullptr with an exception on failure.
@@ -194,27 +282,27 @@ PyObject* draw_from_table(BagObject* bag, PyObject* choices) {
     Py_ssize_t at;
     PyObject* weights = bag_weights(bag);
     if (weights == nullptr) return nullptr;
-    if (bag->table == nullptr || bag->table->n != PyDict_GET_SIZE(weights) ||
-        !bag->table->usable) {
+    Table* table = table_of(bag);
+    if (table == nullptr || table->n != PyDict_GET_SIZE(weights) || !table->usable) {
         PyErr_SetString(PyExc_RuntimeError, "bag changed size during a draw");
         return nullptr;
     }
     if (PyFloat_CheckExact(r.get())) {
-        at = bisect_float(bag->table, PyFloat_AS_DOUBLE(r.get()) * bag->table->total);
+        at = bisect_float(table, PyFloat_AS_DOUBLE(r.get()) * table->total);
     } else {
-        Ref total(total_object(bag->table));
+        Ref total(total_object(table));
         if (!total) return nullptr;
         Ref x(PyNumber_Multiply(r.get(), total.get()));
         if (!x) return nullptr;
         if (PyFloat_CheckExact(x.get())) {
-            at = bisect_float(bag->table, PyFloat_AS_DOUBLE(x.get()));
+            at = bisect_float(table, PyFloat_AS_DOUBLE(x.get()));
         } else {
             // A private copy: the comparisons may run any code.
             const size_t size =
-                sizeof(Table) + static_cast<size_t>(bag->table->n) * sizeof(Entry);
+                sizeof(Table) + static_cast<size_t>(table->n) * sizeof(Entry);
             Table* copy = static_cast<Table*>(PyMem_Malloc(size));
             if (copy == nullptr) return PyErr_NoMemory();
-            std::memcpy(static_cast<void*>(copy), bag->table, size);
+            std::memcpy(static_cast<void*>(copy), table, size);
             at = bisect_object(copy, x.get());
             PyMem_Free(copy);
             if (at < 0) return nullptr;
@@ -256,6 +344,10 @@ int bag_add(BagObject* bag, PyObject* follower, PyObject* count) {
     if (!key) return -1;
     Ref value(normalise_weight(count));
     if (!value) return -1;
+    return bag_add_stored(bag, key.get(), value.get());
+}
+
+int bag_add_stored(BagObject* bag, PyObject* key, PyObject* value) {
     // Held for the whole call, as `self._weights[key] += count` holds the
     // dict it evaluated: the addition may run code that replaces it.
     Ref weights = Ref::borrow(bag_weights(bag));
@@ -266,14 +358,14 @@ int bag_add(BagObject* bag, PyObject* follower, PyObject* count) {
     // (Inserted or not is told by the size: the stored weight may be the
     // very object given, a cached small int.)
     const Py_ssize_t size = PyDict_GET_SIZE(weights.get());
-    PyObject* found = PyDict_SetDefault(weights.get(), key.get(), value.get());  // borrowed
+    PyObject* found = PyDict_SetDefault(weights.get(), key, value);  // borrowed
     if (found == nullptr) return -1;
-    if (found == value.get() && PyDict_GET_SIZE(weights.get()) != size) return 0;
+    if (found == value && PyDict_GET_SIZE(weights.get()) != size) return 0;
     Ref old = Ref::borrow(found);
-    Ref sum(PyNumber_InPlaceAdd(old.get(), value.get()));
+    Ref sum(PyNumber_InPlaceAdd(old.get(), value));
     if (!sum) return -1;
     drop_table(bag);
-    return PyDict_SetItem(weights.get(), key.get(), sum.get());
+    return PyDict_SetItem(weights.get(), key, sum.get());
 }
 
 PyObject* bag_choose(BagObject* bag, PyObject* rng) {
@@ -289,13 +381,14 @@ PyObject* bag_choose(BagObject* bag, PyObject* rng) {
         PyMethod_GET_FUNCTION(choices.get()) == state.random_choices) {
         weights = bag_weights(bag);  // the lookup may have run code
         if (weights == nullptr) return nullptr;
+        Table* table = table_of(bag);
         if (PyDict_GET_SIZE(weights) != 0 &&
-            (bag->table == nullptr || bag->table->n != PyDict_GET_SIZE(weights))) {
+            (table == nullptr || table->n != PyDict_GET_SIZE(weights))) {
             drop_table(bag);
-            bag->table = build_table(weights);
-            if (bag->table == nullptr) return nullptr;
+            table = build_table(weights);
+            if (table == nullptr || tables.put(bag, table) < 0) return nullptr;
         }
-        if (bag->table != nullptr && bag->table->usable) {
+        if (table != nullptr && table->usable) {
             return draw_from_table(bag, choices.get());
         }
     }

@@ -10,12 +10,11 @@ struct Table;
 struct BagObject {
     PyObject_HEAD
     // follower -> weight, in the order first added.  Never shared and
-    // never handed out, and no key is ever deleted: the table below may
-    // then find a follower by its position.
+    // never handed out, and no key is ever deleted: a table of cumulative
+    // weights may then find a follower by its position.  Tables are kept
+    // beside the bags (bag.cpp), so that a bag is no bigger than the
+    // Python class it replaced.
     PyObject* weights;
-    // Cumulative weights for drawing, built at the first draw after a
-    // change; nullptr until then.
-    Table* table;
 };
 
 extern PyTypeObject BagType;
@@ -29,6 +28,9 @@ PyObject* bag_new_empty();
 
 // bag.add(follower, count=count) on one of our bags, exactly; 0 or -1.
 int bag_add(BagObject* bag, PyObject* follower, PyObject* count);
+
+// The same with a follower and weight already as stored.
+int bag_add_stored(BagObject* bag, PyObject* key, PyObject* value);
 
 // bag.choose(rng) on one of our bags; a new reference or nullptr.
 PyObject* bag_choose(BagObject* bag, PyObject* rng);

@@ -60,6 +60,21 @@ int add_to(PyObject* bag, PyObject* follower, PyObject* count) {
 // model.add_to_bag(start, follower, count) of the reference: the bag is
 // made and stored before the follower is looked at, so a follower that
 // fails leaves the new, empty bag behind.
+// The bag of a start code already as stored, made and stored if needed
+// (a new reference).
+Ref bag_for(ModelObject* model, PyObject* code) {
+    Ref bags = Ref::borrow(bags_of(model));
+    if (!bags) return Ref();
+    PyObject* found = PyDict_GetItemWithError(bags.get(), code);  // borrowed
+    Ref bag = Ref::borrow(found);
+    if (found == nullptr || found == Py_None) {
+        if (found == nullptr && PyErr_Occurred()) return Ref();
+        bag = Ref(bag_new_empty());
+        if (!bag || PyDict_SetItem(bags.get(), code, bag.get()) < 0) return Ref();
+    }
+    return bag;
+}
+
 int model_add(ModelObject* model, PyObject* start, PyObject* follower, PyObject* count) {
     Ref code(normalise_code(start));
     if (!code) return -1;
@@ -187,7 +202,17 @@ int learn(PyObject* self, PyObject* sequence, PyObject* length, bool own_add) {
             follower = general_slice(codes.get(), position + 1, length);
         }
         if (!follower) return -1;
-        if (own_add) {
+        if (own_add && plain_length) {
+            // Codes and follower as stored already: straight into the bag.
+            Ref bag = bag_for(as_model(self), start);
+            if (!bag) return -1;
+            const int added =
+                Py_TYPE(bag.get()) == &BagType
+                    ? bag_add_stored(reinterpret_cast<BagObject*>(bag.get()), follower.get(),
+                                     state.one)
+                    : add_to(bag.get(), follower.get(), state.one);
+            if (added < 0) return -1;
+        } else if (own_add) {
             if (model_add(as_model(self), start, follower.get(), state.one) < 0) return -1;
         } else {
             add_to_bag = Ref(PyObject_GetAttr(self, state.add_to_bag));
