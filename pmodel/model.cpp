@@ -206,12 +206,17 @@ int learn(PyObject* self, PyObject* sequence, PyObject* length, bool own_add) {
             // Codes and follower as stored already: straight into the bag.
             Ref bag = bag_for(as_model(self), start);
             if (!bag) return -1;
-            const int added =
-                Py_TYPE(bag.get()) == &BagType
-                    ? bag_add_stored(reinterpret_cast<BagObject*>(bag.get()), follower.get(),
-                                     state.one)
-                    : add_to(bag.get(), follower.get(), state.one);
-            if (added < 0) return -1;
+            if (Py_TYPE(bag.get()) == &BagType) {
+                if (bag_add_stored(reinterpret_cast<BagObject*>(bag.get()), follower.get(),
+                                   state.one) < 0) {
+                    return -1;
+                }
+            } else {
+                // Any other bag is handed the list slice the reference hands it.
+                Ref slice(PyList_GetSlice(codes.get(), position + 1,
+                                          position + 1 + PyTuple_GET_SIZE(follower.get())));
+                if (!slice || add_to(bag.get(), slice.get(), state.one) < 0) return -1;
+            }
         } else if (own_add) {
             if (model_add(as_model(self), start, follower.get(), state.one) < 0) return -1;
         } else {

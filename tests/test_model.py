@@ -47,10 +47,27 @@ class ReferenceBagSub(reference.ProbabilityBag):
     __slots__ = ("label",)
 
 
+class Recording:
+    """Logs what add() is handed: the model passes what the reference passes."""
+
+    def add(self, follower, count=1):
+        self.log.append((type(follower).__name__, canon(count)))
+        super().add(follower, count=count)
+
+
+class NativeRecordingBag(Recording, native.ProbabilityBag):
+    pass
+
+
+class ReferenceRecordingBag(Recording, reference.ProbabilityBag):
+    pass
+
+
 SIDES = {
     "native": (native.ChainModel, native.ProbabilityBag, NativeSub, NativeBagSub),
     "reference": (reference.ChainModel, reference.ProbabilityBag, ReferenceSub, ReferenceBagSub),
 }
+RECORDING = {"native": NativeRecordingBag, "reference": ReferenceRecordingBag}
 
 scalars = st.one_of(
     st.text(max_size=2), st.integers(-3, 3), st.floats(allow_nan=False, width=16),
@@ -67,6 +84,7 @@ operations = st.lists(st.one_of(
     st.tuples(st.just("add_iterable"), codes, followers, counts),
     st.tuples(st.just("set_bag"), codes, st.lists(st.tuples(followers, counts), max_size=3)),
     st.tuples(st.just("learn"), st.lists(codes, max_size=5), st.integers(1, 3)),
+    st.tuples(st.just("learn_into_own_bag"), codes, st.lists(codes, max_size=4)),
     st.tuples(st.just("unhashable"), codes, followers),
     st.tuples(st.just("grow_while_walked"), codes, followers),
     st.tuples(st.just("clear")),
@@ -108,6 +126,11 @@ def apply(side, model, operation):
         return results, outcome(lambda: model.set_bag(operation[1], bag))
     if kind == "learn":
         return outcome(lambda: model.learn(operation[1], operation[2]))
+    if kind == "learn_into_own_bag":
+        bag = RECORDING[side]()
+        bag.log = []
+        model.set_bag(operation[1], bag)
+        return outcome(lambda: model.learn([operation[1]] + operation[2])), bag.log
     if kind == "unhashable":
         return (outcome(lambda: model.add_to_bag(operation[1], operation[2] + [{1}])),
                 outcome(lambda: model.add_to_bag({2}, operation[2])))
