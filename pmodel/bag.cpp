@@ -657,7 +657,8 @@ PyMethodDef bag_methods[] = {
      "choose($self, /, rng=<module 'random'>)\n--\n\n"
      "Draw one follower at random, with probability proportional to its weight."},
     {"__getstate__", traced<getstate_method, k_getstate_method>, METH_NOARGS, nullptr},
-    {"__setstate__", as_method<traced<setstate_method, k_setstate_method>>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", as_method<traced<setstate_method, k_setstate_method>>(),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__reduce__", traced<reduce_method, k_reduce_method>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -697,7 +698,8 @@ int bag_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref pairs = call1(reinterpret_cast<PyObject*>(&PyDict_Type), given);
     if (!pairs) return -1;
     const bool own_add = Py_TYPE(self) == &BagType ||
-                         is_own_method(self, state.add, as_method<traced<add_method, k_add_method>>());
+                         is_own_method(self, state.add,
+                                       as_method<traced<add_method, k_add_method>>());
     Ref items(PyDict_Items(pairs.get()));
     if (!items) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {

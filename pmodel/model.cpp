@@ -234,7 +234,8 @@ int learn(PyObject* self, PyObject* sequence, PyObject* length, bool own_add) {
 
 bool own_add_to_bag(PyObject* self) {
     return PyObject_TypeCheck(self, &ModelType) &&
-           is_own_method(self, state.add_to_bag, as_method<traced<add_to_bag_method, k_add_to_bag_method>>());
+           is_own_method(self, state.add_to_bag,
+                         as_method<traced<add_to_bag_method, k_add_to_bag_method>>());
 }
 
 PyObject* learn_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -268,7 +269,8 @@ PyObject* from_sequences_method(PyObject* cls, PyObject* const* args, Py_ssize_t
     Ref iterator(PyObject_GetIter(bound[0]));
     if (!iterator) return nullptr;
     const bool own_learn = PyObject_TypeCheck(model.get(), &ModelType) &&
-                           is_own_method(model.get(), state.learn, as_method<traced<learn_method, k_learn_method>>());
+                           is_own_method(model.get(), state.learn,
+                                         as_method<traced<learn_method, k_learn_method>>());
     const bool own_add = own_learn && own_add_to_bag(model.get());
     Ref sequence;
     common::SignalCheck signals;
@@ -563,24 +565,30 @@ PyMethodDef model_methods[] = {
     {"learn", as_method<traced<learn_method, k_learn_method>>(), METH_FASTCALL | METH_KEYWORDS,
      "learn($self, /, sequence, length=2)\n--\n\n"
      "Count, for each code of `sequence`, the up-to-`length` codes after it."},
-    {"build_frequency_dict", traced<build_frequency_dict_method, k_build_frequency_dict_method>, METH_NOARGS,
+    {"build_frequency_dict", traced<build_frequency_dict_method, k_build_frequency_dict_method>,
+     METH_NOARGS,
      "build_frequency_dict($self, /)\n--\n\n"
      "Occurrences of every code in the saved document: starts and follower elements."},
     {"items", traced<items_method, k_items_method>, METH_NOARGS,
      "items($self, /)\n--\n\nThe (start, bag) pairs, in insertion order, walked live."},
-    {"clear", traced<clear_method, k_clear_method>, METH_NOARGS, "clear($self, /)\n--\n\nForget every start code."},
-    {"add_to_bag", as_method<traced<add_to_bag_method, k_add_to_bag_method>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"clear", traced<clear_method, k_clear_method>,
+     METH_NOARGS, "clear($self, /)\n--\n\nForget every start code."},
+    {"add_to_bag", as_method<traced<add_to_bag_method, k_add_to_bag_method>>(),
+     METH_FASTCALL | METH_KEYWORDS,
      "add_to_bag($self, /, start, follower, count=1)\n--\n\n"
      "Add `follower` with weight `count` to the bag of `start`, creating it if needed."},
-    {"set_bag", as_method<traced<set_bag_method, k_set_bag_method>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"set_bag", as_method<traced<set_bag_method, k_set_bag_method>>(),
+     METH_FASTCALL | METH_KEYWORDS,
      "set_bag($self, /, start, bag)\n--\n\nMake `bag` the bag of `start`."},
     {"bag", traced<bag_method, k_bag_method>, METH_O,
      "bag($self, start, /)\n--\n\nThe bag of `start` (KeyError when absent)."},
-    {"generate", as_method<traced<generate_method, k_generate_method>>(), METH_FASTCALL | METH_KEYWORDS,
+    {"generate", as_method<traced<generate_method, k_generate_method>>(),
+     METH_FASTCALL | METH_KEYWORDS,
      "generate($self, /, start, max_codes=20, rng=<module 'random'>)\n--\n\n"
      "Walk the chain from `start`, yielding up to `max_codes` codes."},
     {"__getstate__", traced<getstate_method, k_getstate_method>, METH_NOARGS, nullptr},
-    {"__setstate__", as_method<traced<setstate_method, k_setstate_method>>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", as_method<traced<setstate_method, k_setstate_method>>(),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__reduce__", traced<reduce_method, k_reduce_method>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
