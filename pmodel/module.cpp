@@ -29,7 +29,15 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// The module, once made: an embedding application that calls the init
+// function again gets the same one, as it gets the same types.
+PyObject* made = nullptr;
+
 PyObject* make_module() {
+    if (made != nullptr) {
+        Py_INCREF(made);
+        return made;
+    }
     if (init_state() < 0) return nullptr;
     if (bag_ready() < 0 || model_ready() < 0) return nullptr;
     Ref module(PyModule_Create(&module_def));
@@ -47,6 +55,8 @@ PyObject* make_module() {
         }
     }
     state.module_dict = PyModule_GetDict(module.get());
+    made = module.get();
+    Py_INCREF(made);  // kept for the life of the process
     return module.release();
 }
 
