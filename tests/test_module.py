@@ -17,6 +17,7 @@ import traceback
 
 import pytest
 
+import _pavro_model
 import pavro.bag
 import pavro_cjson
 
@@ -311,16 +312,21 @@ def test_importing_again_gives_the_same_module():
     assert init() is pavro_cjson
 
 
-def test_shared_library_exports_only_the_init_function():
+@pytest.mark.parametrize("module", [pavro_cjson, _pavro_model], ids=lambda m: m.__name__)
+def test_shared_library_exports_only_the_init_function(module):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
     listing = subprocess.run(
-        [nm, "-D", "--defined-only", pavro_cjson.__file__],
+        [nm, "-D", "--defined-only", module.__file__],
         stdout=subprocess.PIPE, universal_newlines=True, check=True,
     ).stdout
     symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
-    assert symbols == ["PyInit_pavro_cjson"]
+    assert symbols == ["PyInit_" + module.__name__]
+    init = getattr(ctypes.PyDLL(module.__file__), "PyInit_" + module.__name__)
+    init.restype = ctypes.py_object
+    init.argtypes = []
+    assert init() is module
 
 
 # ---------------------------------------------------------------------------
