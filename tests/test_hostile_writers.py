@@ -21,6 +21,7 @@ import pytest
 
 import pavro_cjson
 from pavro.bag import ChainModel, ProbabilityBag
+from reference import bag as reference
 
 from hostile_objects import (
     IGNORE_ABANDONED_PARSERS, Bag, Boom, INVALID, MODES, Model, Opaque, SIMPLE, WRITERS,
@@ -240,14 +241,15 @@ def test_followers_whose_len_raises(function, compressed):
     assert exception_or_correct(function, model, compressed, twin) is None
 
 
-class LiveModel(ChainModel):
-    """A dict-backed model whose items() walks its dictionary live."""
+class LiveModel(reference.ChainModel):
+    """A dict-backed model whose items() walks its dictionary live (the
+    reference model: its dictionary is within the test's reach)."""
 
     def items(self):
         return iter(self._bags.items())
 
 
-class LiveBag(ProbabilityBag):
+class LiveBag(reference.ProbabilityBag):
     def choices(self):
         return iter(self._weights.items())
 
