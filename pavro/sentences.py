@@ -23,12 +23,12 @@ import hashlib
 import itertools
 import operator
 import sys
-from typing import Counter, Dict, Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from pavro import ChainModel
 from pavro.bag import Chooser, Code, Follower
 
-__all__ = ["MARK", "Learner", "count_transitions", "add_counts", "SourceDigest", "add_digest",
+__all__ = ["MARK", "Learner", "add_transitions", "SourceDigest", "add_digest",
            "kind_of", "Kind", "walk", "sentence_key"]
 
 # Sentence boundary, and the start code of the source digest.
@@ -41,22 +41,20 @@ _DIGEST_BYTES = 6
 # Records per follower string: strings of 64 KiB, which every parser takes.
 RECORDS_PER_CODE = 8192
 
-Transition = Tuple[Tuple[Optional[str], ...], Tuple[Optional[str]]]
 
 
-def count_transitions(sentences: Iterable[Sequence[str]], order: int,
-                      counts: Counter[Transition]) -> int:
-    """Add to `counts` every (state, (next word,)) of `sentences`; return the words seen.
+def add_transitions(model: ChainModel, sentences: Iterable[Sequence[str]], order: int) -> int:
+    """Add to `model` every (state, (next word,)) of `sentences`, in text order; return the words.
 
-    The pairs are built by zip and counted by Counter.update, both in C, so
-    no Python code runs per word.  The counts keep the order in which each
-    pair first occurs, so adding them to a model in that order gives the
-    model that one add_to_bag per word would give.
+    The pairs are built by zip and handed over by map, both in C, so no
+    bytecode runs per word.  One add_to_bag per word, weight 1: counting
+    the pairs first costs more in the counter's table than the calls it
+    saves.
     """
     pad = (MARK,) * order
     words = 0
 
-    def pairs_of_each() -> Iterator[Iterator[Transition]]:
+    def calls_of_each() -> Iterator[Iterator[None]]:
         nonlocal words
         for sentence in sentences:
             # One string per distinct word: the model keeps each state's
@@ -64,17 +62,10 @@ def count_transitions(sentences: Iterable[Sequence[str]], order: int,
             sequence = pad + tuple(map(sys.intern, sentence)) + (MARK,)
             words += len(sentence)
             states = zip(*(sequence[k:] for k in range(order)))
-            yield zip(states, zip(sequence[order:]))
+            yield map(model.add_to_bag, states, zip(sequence[order:]))
 
-    counts.update(itertools.chain.from_iterable(pairs_of_each()))
+    collections.deque(itertools.chain.from_iterable(calls_of_each()), maxlen=0)
     return words
-
-
-def add_counts(model: ChainModel, counts: Dict[Transition, int]) -> None:
-    """Hand `counts` to `model`, one add_to_bag per distinct pair, in first-seen order."""
-    # map drives the calls from C: no bytecode runs per pair.
-    collections.deque(map(model.add_to_bag, map(operator.itemgetter(0), counts),
-                          map(operator.itemgetter(1), counts), counts.values()), maxlen=0)
 
 
 def sentence_key(words: Sequence[object]) -> str:
@@ -229,9 +220,7 @@ def walk(model: ChainModel, order: int, rng: Chooser, max_words: int) -> Tuple[L
 class Learner:
     """Learns sentences into a model, a batch at a time, and keeps their digest records."""
 
-    # Sentences counted before their pairs go to the model: large enough that
-    # a pair repeated in the batch costs one add_to_bag, small enough that
-    # the counts stay a fraction of the model.
+    # Sentences held at a time, for their digest records.
     BATCH = 5000
 
     def __init__(self, model: ChainModel, order: int) -> None:
@@ -251,8 +240,6 @@ class Learner:
         self._learn_batch(batch)
 
     def _learn_batch(self, batch: List[Sequence[str]]) -> None:
-        counts: Counter[Transition] = collections.Counter()
-        self.words += count_transitions(batch, self.order, counts)
+        self.words += add_transitions(self.model, batch, self.order)
         self.sentences += len(batch)
-        add_counts(self.model, counts)
         self.records.update(records_of(batch))
