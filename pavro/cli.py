@@ -25,8 +25,11 @@ terminal when tqdm is installed.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import gc
 import io
 import multiprocessing
+import operator
 import os
 import random
 import signal
@@ -144,6 +147,10 @@ class Progress:
                          unit_divisor=1024 if unit == "B" else 1000, leave=False,
                          file=sys.stderr)
 
+    @property
+    def shown(self) -> bool:
+        return self._bar is not None
+
     def to(self, position: int) -> None:
         if self._bar is not None:
             self._bar.update(position - self._bar.n)
@@ -183,14 +190,25 @@ class _ReadWatcher:
 
 
 class _WalkWatcher:
-    """A model as the writers see it, moving a progress bar one start code at a time."""
+    """A model as the writers see it, moving a progress bar one start code at a time.
+
+    Keeps how many distinct codes the writer's frequency table held, so
+    that the report after a save need not build the table again.  With no
+    bar shown, ``items`` is the model's own, so no Python code runs per
+    start code.
+    """
 
     def __init__(self, model: ChainModel, bar: Progress) -> None:
         self._model = model
         self._bar = bar
+        self.distinct_codes: Optional[int] = None
+        if not bar.shown:
+            self.items = model.items  # type: ignore[method-assign]
 
     def build_frequency_dict(self) -> Dict[Code, int]:
-        return self._model.build_frequency_dict()
+        frequencies = self._model.build_frequency_dict()
+        self.distinct_codes = len(frequencies)
+        return frequencies
 
     def __len__(self) -> int:
         return len(self._model)
@@ -292,15 +310,19 @@ def locate_token(path: str, token: object) -> Optional[str]:
 
 
 def save_document(model: ChainModel, output: Output, arguments: Arguments, shown: bool,
-                  streaming: bool = True) -> str:
-    """Save `model` to `output`, compressed unless --plain; return the format written."""
+                  streaming: bool = True) -> Tuple[str, Optional[int]]:
+    """Save `model` to `output`, compressed unless --plain.
+
+    Returns the format written and, when the writer counted them, the
+    number of distinct codes.
+    """
     writer = pavro_cjson.dump_json_big if streaming else pavro_cjson.dump_json_small
     compress = not arguments.plain
     label = "saving " + os.path.basename(describe(output.path, output=True))
     with progress(label, arguments, len(model), unit="codes", shown=shown) as bar:
-        output.write(lambda file: writer(_WalkWatcher(model, bar), file,
-                                         frequency_compress=compress))
-    return "compressed" if compress else "plain"
+        watched = _WalkWatcher(model, bar)
+        output.write(lambda file: writer(watched, file, frequency_compress=compress))
+    return ("compressed" if compress else "plain"), watched.distinct_codes
 
 
 # -- counting -----------------------------------------------------------------
@@ -358,18 +380,23 @@ class Summary:
                self.followers, self.total, len(self.codes))
 
 
-def report_model(model: ChainModel, output: Output, document_format: str) -> None:
+def report_model(model: ChainModel, output: Output, document_format: str,
+                 distinct_codes: Optional[int] = None) -> None:
     """Report what `model`, just saved to `output`, holds, as `info` would report the file.
 
     Counted through the model's own methods, not as `info` counts, so
-    that the two reports check each other.  Goes to standard error when
-    the document went to standard output.
+    that the two reports check each other; `distinct_codes` is what the
+    writer's frequency table held, if it built one.  Goes to standard
+    error when the document went to standard output.
     """
+    if distinct_codes is None:
+        distinct_codes = len(model.build_frequency_dict())
+    bags = operator.itemgetter(1)
     report(describe(output.path, output=True), document_format, kind_of(model),
            len(SourceDigest.of_model(model)), output.size, len(model),
-           sum(bag.unique_count for _, bag in model.items()),
-           sum(bag.total for _, bag in model.items()),
-           len(model.build_frequency_dict()), sys.stderr if output.to_stdout else sys.stdout)
+           sum(map(operator.attrgetter("unique_count"), map(bags, model.items()))),
+           sum(map(operator.attrgetter("total"), map(bags, model.items()))),
+           distinct_codes, sys.stderr if output.to_stdout else sys.stdout)
 
 
 def report(path: str, document_format: str, kind: Kind, digest: int, size: int, starts: int,
@@ -546,8 +573,24 @@ def _merge_shard(learner: Learner, child: multiprocessing.process.BaseProcess, r
 # -- the commands -------------------------------------------------------------
 
 
+@contextlib.contextmanager
+def no_cycle_collection() -> Iterator[None]:
+    """Pause the cyclic garbage collector, as it was before on the way out.
+
+    Learning makes millions of tuples and no cycles; every collection
+    would walk all the tuples that are still alive, for nothing.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 def train(arguments: Arguments) -> None:
-    with Output(arguments.output, arguments.force) as output:
+    with Output(arguments.output, arguments.force) as output, no_cycle_collection():
         sizes = [input_size(path) for path in arguments.texts]
         if arguments.texts.count(STDIO) > 1:
             raise Failure("standard input can be read only once; give - once")
@@ -562,16 +605,16 @@ def train(arguments: Arguments) -> None:
         if not learner.words:
             raise Failure("found no words to learn from")
         add_digest(model, learner.records)
-        document_format = save_document(model, output, arguments,
-                                        progress_shown(arguments, sum(sizes)),
-                                        streaming=arguments.streaming)
+        document_format, distinct_codes = save_document(
+            model, output, arguments, progress_shown(arguments, sum(sizes)),
+            streaming=arguments.streaming)
     sources = ["the built-in text"] * arguments.builtin + [describe(path)
                                                            for path in arguments.texts]
     out = sys.stderr if output.to_stdout else sys.stdout
     print("learnt {} sentences, {} words from {}".format(
         learner.sentences, learner.words,
         sources[0] if len(sources) == 1 else "{} texts".format(len(sources))), file=out)
-    report_model(model, output, document_format)
+    report_model(model, output, document_format, distinct_codes)
 
 
 def say(arguments: Arguments) -> None:
@@ -629,12 +672,12 @@ def convert(arguments: Arguments) -> None:
     with Output(arguments.output, arguments.force) as output:
         model = ChainModel()
         size = load_document(model, arguments.input, arguments)
-        document_format = save_document(model, output, arguments,
-                                        progress_shown(arguments, size))
+        document_format, distinct_codes = save_document(model, output, arguments,
+                                                        progress_shown(arguments, size))
     out = sys.stderr if output.to_stdout else sys.stdout
     print("converted {} to {}".format(describe(arguments.input),
                                       describe(arguments.output, output=True)), file=out)
-    report_model(model, output, document_format)
+    report_model(model, output, document_format, distinct_codes)
 
 
 # -- the command line ---------------------------------------------------------

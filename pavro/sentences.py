@@ -21,13 +21,14 @@ import base64
 import collections
 import hashlib
 import itertools
+import operator
 import sys
-from typing import Counter, Dict, Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from pavro import ChainModel
 from pavro.bag import Chooser, Code, Follower
 
-__all__ = ["MARK", "Learner", "count_transitions", "add_counts", "SourceDigest", "add_digest",
+__all__ = ["MARK", "Learner", "add_transitions", "SourceDigest", "add_digest",
            "kind_of", "Kind", "walk", "sentence_key"]
 
 # Sentence boundary, and the start code of the source digest.
@@ -40,22 +41,20 @@ _DIGEST_BYTES = 6
 # Records per follower string: strings of 64 KiB, which every parser takes.
 RECORDS_PER_CODE = 8192
 
-Transition = Tuple[Tuple[Optional[str], ...], Tuple[Optional[str]]]
 
 
-def count_transitions(sentences: Iterable[Sequence[str]], order: int,
-                      counts: Counter[Transition]) -> int:
-    """Add to `counts` every (state, (next word,)) of `sentences`; return the words seen.
+def add_transitions(model: ChainModel, sentences: Iterable[Sequence[str]], order: int) -> int:
+    """Add to `model` every (state, (next word,)) of `sentences`, in text order; return the words.
 
-    The pairs are built by zip and counted by Counter.update, both in C, so
-    no Python code runs per word.  The counts keep the order in which each
-    pair first occurs, so adding them to a model in that order gives the
-    model that one add_to_bag per word would give.
+    The pairs are built by zip and handed over by map, both in C, so no
+    bytecode runs per word.  One add_to_bag per word, weight 1: counting
+    the pairs first costs more in the counter's table than the calls it
+    saves.
     """
     pad = (MARK,) * order
     words = 0
 
-    def pairs_of_each() -> Iterator[Iterator[Transition]]:
+    def calls_of_each() -> Iterator[Iterator[None]]:
         nonlocal words
         for sentence in sentences:
             # One string per distinct word: the model keeps each state's
@@ -63,24 +62,25 @@ def count_transitions(sentences: Iterable[Sequence[str]], order: int,
             sequence = pad + tuple(map(sys.intern, sentence)) + (MARK,)
             words += len(sentence)
             states = zip(*(sequence[k:] for k in range(order)))
-            yield zip(states, zip(sequence[order:]))
+            yield map(model.add_to_bag, states, zip(sequence[order:]))
 
-    counts.update(itertools.chain.from_iterable(pairs_of_each()))
+    collections.deque(itertools.chain.from_iterable(calls_of_each()), maxlen=0)
     return words
-
-
-def add_counts(model: ChainModel, counts: Dict[Transition, int]) -> None:
-    """Hand `counts` to `model`, one add_to_bag per distinct pair, in first-seen order."""
-    add = model.add_to_bag
-    for (state, follower), count in counts.items():
-        add(state, follower, count)
 
 
 def sentence_key(words: Sequence[object]) -> str:
     """The digest record of a sentence given as its words."""
-    text = " ".join(str(word) for word in words).encode("utf-8", "surrogatepass")
-    digest = hashlib.blake2b(text, digest_size=_DIGEST_BYTES).digest()
-    return base64.urlsafe_b64encode(digest).decode("ascii")
+    return _record(" ".join(str(word) for word in words))
+
+
+def _record(text: str) -> str:
+    digest = hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=_DIGEST_BYTES)
+    return base64.urlsafe_b64encode(digest.digest()).decode("ascii")
+
+
+def records_of(sentences: Iterable[Sequence[str]]) -> Iterator[str]:
+    """The records of sentences of words that are all str: sentence_key of each, fewer steps."""
+    return map(_record, map(" ".join, sentences))
 
 
 class SourceDigest:
@@ -174,6 +174,19 @@ class Kind:
 
 def kind_of(model: ChainModel) -> Kind:
     kind = Kind()
+    starts = operator.itemgetter(0)
+    types = set(map(type, map(starts, model.items())))
+    if types <= {tuple, type(None)}:
+        # What see() finds for every start, told by passes that run no
+        # bytecode per start code: a model that train made has only these.
+        kind.digest = type(None) in types
+        tuples = itertools.compress(map(starts, model.items()),
+                                    map(operator.is_not, map(starts, model.items()),
+                                        itertools.repeat(MARK)))
+        kind.lengths = set(map(len, tuples))
+        kind.beginnings = {length for length in kind.lengths
+                           if length and (MARK,) * length in model}
+        return kind
     for start, _ in model.items():
         kind.see(start)
     return kind
@@ -207,9 +220,7 @@ def walk(model: ChainModel, order: int, rng: Chooser, max_words: int) -> Tuple[L
 class Learner:
     """Learns sentences into a model, a batch at a time, and keeps their digest records."""
 
-    # Sentences counted before their pairs go to the model: large enough that
-    # a pair repeated in the batch costs one add_to_bag, small enough that
-    # the counts stay a fraction of the model.
+    # Sentences held at a time, for their digest records.
     BATCH = 5000
 
     def __init__(self, model: ChainModel, order: int) -> None:
@@ -229,8 +240,6 @@ class Learner:
         self._learn_batch(batch)
 
     def _learn_batch(self, batch: List[Sequence[str]]) -> None:
-        counts: Counter[Transition] = collections.Counter()
-        self.words += count_transitions(batch, self.order, counts)
+        self.words += add_transitions(self.model, batch, self.order)
         self.sentences += len(batch)
-        add_counts(self.model, counts)
-        self.records.update(sentence_key(sentence) for sentence in batch)
+        self.records.update(records_of(batch))

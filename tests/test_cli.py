@@ -22,7 +22,7 @@ import pytest
 import pavro_cjson
 from pavro import ChainModel
 from pavro.files import pieces_of, text_chunks
-from pavro.sentences import Learner, SourceDigest, add_digest, kind_of
+from pavro.sentences import Kind, Learner, SourceDigest, add_digest, kind_of, sentence_key
 from pavro.text import BUILTIN_TEXT, sentences_from, sentences_of
 
 TEXT = """The cat sat on the mat. The dog sat on the step!  Did the cat see the dog?
@@ -272,6 +272,34 @@ def test_sentence_marks_and_digest_survive_every_writer_and_reader(monkeypatch, 
             assert loaded == model and list(loaded.items()) == list(model.items())
             assert kind_of(loaded).order == order
             assert len(SourceDigest.of_model(loaded)) == len(learner.records) > 0
+
+
+def _kind_by_each_start(model):
+    kind = Kind()
+    for start, _ in model.items():
+        kind.see(start)
+    return vars(kind)
+
+
+@pytest.mark.parametrize("order", [1, 2, 3])
+def test_learner_gives_the_model_one_add_per_word_gives(monkeypatch, order):
+    # Batches of 3 sentences: a pair counted in one batch comes back in the next.
+    monkeypatch.setattr(Learner, "BATCH", 3)
+    sentences = sentences_of(TEXT + BUILTIN_TEXT)
+    model, learner = _sentence_model(TEXT + BUILTIN_TEXT, order)
+    reference = ChainModel()
+    for sentence in sentences:
+        sequence = [None] * order + sentence + [None]
+        for at in range(order, len(sequence)):
+            reference.add_to_bag(tuple(sequence[at - order:at]), (sequence[at],))
+    add_digest(reference, {sentence_key(sentence) for sentence in sentences})
+    assert model == reference and list(model.items()) == list(reference.items())
+    assert learner.words == sum(map(len, sentences)) and learner.sentences == len(sentences)
+    assert _kind_by_each_start(model) == vars(kind_of(model))
+    # Starts of other kinds, as old or foreign documents have, take the slow path.
+    for start in ("word", (), ("a",), (None,) * 5):
+        model.add_to_bag(start, ("x",))
+        assert _kind_by_each_start(model) == vars(kind_of(model))
 
 
 def test_every_sentence_said_begins_and_ends_where_a_source_sentence_does(work):
