@@ -7,6 +7,8 @@ import pavro
 import pavro_cjson
 
 from fakes import BagFactory, Log
+# pytest --leaks: its hooks, handed to pytest from here.
+from leaks import pytest_addoption, pytest_configure, pytest_pyfunc_call, pytest_report_header  # noqa: F401
 
 if os.environ.get("PJSON_TEST_INSTALLED"):
     # tools/package.sh tests what pip installed from the sdist; a copy of

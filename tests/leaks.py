@@ -1,0 +1,149 @@
+"""pytest --leaks: each test run again until the interpreter's reference total
+stops growing.
+
+A function that forgets one reference per call leaves the total hundreds
+higher after a few hundred calls; caches that fill once are absorbed by a
+warm-up and a retry.  The count exists only in a debug build of CPython
+(sys.gettotalrefcount); elsewhere the option only says so in the header and
+the tests run once.  The module must be built against that interpreter's
+own headers, or its reference counting never reaches the total (the leaks
+session of noxfile.py sets both up).
+
+A test is called again with the fixture values of its first run, so the
+option suits tests whose fixtures keep no state between calls (the call
+table, tests/test_call_table.py, is written for it).  conftest.py hands
+pytest the hooks below.
+"""
+
+import gc
+import sys
+import time
+import warnings
+
+import pytest
+
+import pavro_cjson
+
+COUNTS = hasattr(sys, "gettotalrefcount")
+WARMUP = 5
+# Calls per measurement, fewer for slow tests but never so few that a leak
+# of one reference per call could hide behind the limits.
+ITERATIONS = 200
+MIN_ITERATIONS = 40
+BUDGET = 0.5  # seconds a measurement may take
+ROUNDS = 2
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--leaks", action="store_true",
+        help="run each test again until the reference total stops growing, and fail "
+             "those that keep it growing (needs a debug build of Python)")
+
+
+def _active(config):
+    return COUNTS and config.getoption("leaks")
+
+
+def _module_counts_references():
+    """Whether the module was built with the debug headers."""
+    with open(pavro_cjson.__file__, "rb") as built:
+        return b"_Py_NegativeRefcount" in built.read()
+
+
+def pytest_configure(config):
+    if _active(config) and not _module_counts_references():
+        raise pytest.UsageError(
+            "--leaks: %s was built without the debug interpreter's headers, so its "
+            "reference counting is invisible to the check" % pavro_cjson.__file__)
+
+
+def pytest_report_header(config):
+    if not config.getoption("leaks"):
+        return None
+    if not COUNTS:
+        return "leaks: skipped, this interpreter has no sys.gettotalrefcount"
+    return "leaks: each test re-run up to %d x %d times (warm-up %d)" % (
+        ROUNDS, ITERATIONS, WARMUP)
+
+
+def _snapshot():
+    gc.collect()
+    return sys.gettotalrefcount(), len(gc.get_objects())
+
+
+def _growth(call, iterations):
+    refs, objects = _snapshot()
+    for _ in range(iterations):
+        call()
+    after = _snapshot()
+    return after[0] - refs, after[1] - objects
+
+
+class _ParserClosings:
+    """Passes over the complaints of ijson's parser generators closed half-way
+    by a failing load (they parse the empty rest while closing, and fail):
+    ijson's own behaviour, and each would be kept as a warning."""
+
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __call__(self, unraisable):
+        code = getattr(unraisable.object, "gi_code", None)
+        if code is None or "ijson" not in code.co_filename:
+            self.hook(unraisable)
+
+
+_baseline = None
+
+
+def _check(call):
+    """Fails the test if calling it keeps growing the reference total."""
+    global _baseline
+    if _baseline is None:
+        # What measuring itself leaves behind, to take off every test.
+        _growth(lambda: None, ITERATIONS)
+        _baseline = min(_growth(lambda: None, ITERATIONS) for _ in range(3))
+    started = time.perf_counter()
+    for _ in range(WARMUP):
+        call()
+    per_call = (time.perf_counter() - started) / WARMUP
+    iterations = ITERATIONS
+    if per_call * iterations > BUDGET:
+        iterations = max(MIN_ITERATIONS, int(BUDGET / per_call))
+    # What a healthy test may leave: caches that settle late, a free list
+    # that grows once.
+    ref_limit, object_limit = max(iterations // 20, 4), max(iterations // 50, 2)
+    rounds = []
+    for _ in range(ROUNDS):
+        refs, objects = _growth(call, iterations)
+        refs, objects = refs - _baseline[0], objects - _baseline[1]
+        if refs <= ref_limit and objects <= object_limit:
+            return
+        rounds.append("refs %+d, objects %+d" % (refs, objects))
+    pytest.fail("leaks: %s per %d calls (limits %d, %d)"
+                % ("; then ".join(rounds), iterations, ref_limit, object_limit), pytrace=False)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if not _active(pyfuncitem.config):
+        return None
+    function = pyfuncitem.obj
+    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+
+    def call():
+        function(**arguments)
+
+    call()
+    # Warnings are seen on the first run; recorded again on every re-run,
+    # they would grow the count themselves.
+    hook = sys.unraisablehook
+    sys.unraisablehook = _ParserClosings(hook)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            _check(call)
+    finally:
+        sys.unraisablehook = hook
+    return True
