@@ -66,7 +66,7 @@ class NoChoicesBag:
     pass
 
 
-class ListModel:
+class EntryModel:
     """A writer's model yielding given entries and a given frequency mapping."""
 
     def __init__(self, entries, frequencies=None):
@@ -90,12 +90,12 @@ class NoFrequencyModel:
         return iter([("a", ListBag([]))])
 
 
-class RaisingFrequencyModel(ListModel):
+class RaisingFrequencyModel(EntryModel):
     def build_frequency_dict(self):
         raise Boom("build_frequency_dict")
 
 
-class RaisingItemsModel(ListModel):
+class RaisingItemsModel(EntryModel):
     def items(self):
         raise Boom("items")
 
@@ -460,8 +460,8 @@ def medium_sequences():
 SAMPLE = ChainModel.from_sequences(sample_sequences(), length=2)
 MEDIUM = ChainModel.from_sequences(medium_sequences(), length=2)
 EMPTY = ChainModel()
-TINY = ListModel([("a", ListBag([(("a", "b"), 2)]))], {"a": 5, "b": 3})
-EMPTY_BAG = ListModel([("a", ListBag([]))], {"a": 1})
+TINY = EntryModel([("a", ListBag([(("a", "b"), 2)]))], {"a": 5, "b": 3})
+EMPTY_BAG = EntryModel([("a", ListBag([]))], {"a": 1})
 
 EXAMPLE_COMPRESSED = '{"codes":[0,"a",1,"b"],"chain":[0,[[0,1],2]]}'
 EXAMPLE_PLAIN = '{"codes":[],"chain":["a",[["a","b"],2]]}'
@@ -561,12 +561,12 @@ def binding_cases():
 # --- writers: success ---------------------------------------------------------
 
 def writer_success_cases():
-    odd_counts = ListModel([("a", ListBag([(("a",), True), (("a",), 2.5), (("a",), "x"),
+    odd_counts = EntryModel([("a", ListBag([(("a",), True), (("a",), 2.5), (("a",), "x"),
                                            (("a",), None), (("a",), 10 ** 30),
                                            (["a"], 3), ((), 1)]))],
                            {"a": 1})
-    iterator_items = ListModel([GenItem("a", ListBag([GenItem(("a",), 1)]))], {"a": 1})
-    repeated = ListModel([("a", ListBag([])), ("a", ListBag([(("a",), 1)]))], {"a": 1})
+    iterator_items = EntryModel([GenItem("a", ListBag([GenItem(("a",), 1)]))], {"a": 1})
+    repeated = EntryModel([("a", ListBag([])), ("a", ListBag([(("a",), 1)]))], {"a": 1})
     for wname, writer in WRITERS:
         for lname, lib in LIBS:
             for compress in (True, False):
@@ -604,10 +604,10 @@ def writer_success_cases():
 # --- writers: failure ---------------------------------------------------------
 
 def writer_failure_cases():
-    missing_start = ListModel([("zz", ListBag([(("a",), 1)]))], {"a": 1})
-    missing_element = ListModel([("a", ListBag([(("a", "zz"), 1)]))], {"a": 1})
-    missing_in_list = ListModel([("a", ListBag([(["a", "zz"], 1)]))], {"a": 1})
-    second_entry_fails = ListModel([("a", ListBag([(("a",), 1)])), ("zz", ListBag([]))],
+    missing_start = EntryModel([("zz", ListBag([(("a",), 1)]))], {"a": 1})
+    missing_element = EntryModel([("a", ListBag([(("a", "zz"), 1)]))], {"a": 1})
+    missing_in_list = EntryModel([("a", ListBag([(["a", "zz"], 1)]))], {"a": 1})
+    second_entry_fails = EntryModel([("a", ListBag([(("a",), 1)])), ("zz", ListBag([]))],
                                    {"a": 1})
     failures = [
         # (label, model, frequency_compress, expected exception)
@@ -617,45 +617,45 @@ def writer_failure_cases():
         ("no items, plain", NoItemsModel(), False, AttributeError),
         ("build_frequency_dict raises", RaisingFrequencyModel([]), True, Boom),
         ("items raises", RaisingItemsModel([]), False, Boom),
-        ("bag without choices", ListModel([("a", NoChoicesBag())]), False, AttributeError),
-        ("choices raises", ListModel([("a", RaisingBag())]), False, Boom),
-        ("frequency mapping without items", ListModel([], 5), True, AttributeError),
-        ("frequency items not iterable", ListModel([], FrequencyItems(5)), True, TypeError),
-        ("frequency item not indexable", ListModel([], FrequencyItems([1, 2])), True,
+        ("bag without choices", EntryModel([("a", NoChoicesBag())]), False, AttributeError),
+        ("choices raises", EntryModel([("a", RaisingBag())]), False, Boom),
+        ("frequency mapping without items", EntryModel([], 5), True, AttributeError),
+        ("frequency items not iterable", EntryModel([], FrequencyItems(5)), True, TypeError),
+        ("frequency item not indexable", EntryModel([], FrequencyItems([1, 2])), True,
          TypeError),
-        ("frequency item too short", ListModel([], FrequencyItems([("a",), ("b",)])), True,
+        ("frequency item too short", EntryModel([], FrequencyItems([("a",), ("b",)])), True,
          IndexError),
-        ("occurrences not negatable", ListModel([], {"a": "x", "b": "y"}), True, TypeError),
-        ("occurrences not comparable", ListModel([], {"a": 1j, "b": 2j}), True, TypeError),
-        ("unserialisable code", ListModel([], {UNSERIALISABLE: 1}), True, TypeError),
-        ("entry of three", ListModel([("a", ListBag([]), 3)]), False, ValueError),
-        ("entry of one", ListModel([("a",)]), False, ValueError),
-        ("entry not iterable", ListModel([5]), False, TypeError),
-        ("entry iterator of three", ListModel([GenItem("a", ListBag([]), 3)]), False,
+        ("occurrences not negatable", EntryModel([], {"a": "x", "b": "y"}), True, TypeError),
+        ("occurrences not comparable", EntryModel([], {"a": 1j, "b": 2j}), True, TypeError),
+        ("unserialisable code", EntryModel([], {UNSERIALISABLE: 1}), True, TypeError),
+        ("entry of three", EntryModel([("a", ListBag([]), 3)]), False, ValueError),
+        ("entry of one", EntryModel([("a",)]), False, ValueError),
+        ("entry not iterable", EntryModel([5]), False, TypeError),
+        ("entry iterator of three", EntryModel([GenItem("a", ListBag([]), 3)]), False,
          ValueError),
-        ("entry iterator of one", ListModel([GenItem("a")]), False, ValueError),
-        ("entry iterator raising", ListModel([RaisingIterable()]), False, Boom),
-        ("items not iterable", ListModel(5), False, TypeError),
-        ("choice of three", ListModel([("a", ListBag([(("a",), 1, 2)]))]), False, ValueError),
-        ("choice of one", ListModel([("a", ListBag([(("a",),)]))]), False, ValueError),
-        ("choices not iterable", ListModel([("a", ListBag(5))]), False, TypeError),
+        ("entry iterator of one", EntryModel([GenItem("a")]), False, ValueError),
+        ("entry iterator raising", EntryModel([RaisingIterable()]), False, Boom),
+        ("items not iterable", EntryModel(5), False, TypeError),
+        ("choice of three", EntryModel([("a", ListBag([(("a",), 1, 2)]))]), False, ValueError),
+        ("choice of one", EntryModel([("a", ListBag([(("a",),)]))]), False, ValueError),
+        ("choices not iterable", EntryModel([("a", ListBag(5))]), False, TypeError),
         ("start missing from the code table", missing_start, True, KeyError),
         ("second start missing", second_entry_fails, True, KeyError),
         ("follower element missing", missing_element, True, KeyError),
         ("list follower element missing", missing_in_list, True, KeyError),
-        ("follower not iterable", ListModel([("a", ListBag([(5, 1)]))], {"a": 1}), True,
+        ("follower not iterable", EntryModel([("a", ListBag([(5, 1)]))], {"a": 1}), True,
          TypeError),
         ("follower raising while iterated",
-         ListModel([("a", ListBag([(RaisingIterable(), 1)]))], {1: 1, "a": 1}), True, Boom),
-        ("unhashable start", ListModel([(["a"], ListBag([]))], {"a": 1}), True, TypeError),
+         EntryModel([("a", ListBag([(RaisingIterable(), 1)]))], {1: 1, "a": 1}), True, Boom),
+        ("unhashable start", EntryModel([(["a"], ListBag([]))], {"a": 1}), True, TypeError),
         ("unhashable follower element",
-         ListModel([("a", ListBag([((["a"],), 1)]))], {"a": 1}), True, TypeError),
-        ("unserialisable start, plain", ListModel([(UNSERIALISABLE, ListBag([]))]), False,
+         EntryModel([("a", ListBag([((["a"],), 1)]))], {"a": 1}), True, TypeError),
+        ("unserialisable start, plain", EntryModel([(UNSERIALISABLE, ListBag([]))]), False,
          TypeError),
         ("unserialisable follower, plain",
-         ListModel([("a", ListBag([((UNSERIALISABLE,), 1)]))]), False, TypeError),
+         EntryModel([("a", ListBag([((UNSERIALISABLE,), 1)]))]), False, TypeError),
         ("unserialisable count",
-         ListModel([("a", ListBag([(("a",), UNSERIALISABLE)]))]), False, TypeError),
+         EntryModel([("a", ListBag([(("a",), UNSERIALISABLE)]))]), False, TypeError),
     ]
     for wname, writer in WRITERS:
         for lname, lib in LIBS:
@@ -693,7 +693,7 @@ def writer_failure_cases():
             with using(json=types.SimpleNamespace()):
                 expect(AttributeError, writer, TINY, RecordingFile(), True)
             with using(math=types.SimpleNamespace()):
-                twelve = ListModel([], {"c%d" % i: 1 for i in range(12)})
+                twelve = EntryModel([], {"c%d" % i: 1 for i in range(12)})
                 expect(AttributeError, writer, twelve, RecordingFile(), True)
             with using(sorted=boom):
                 expect(Boom, writer, TINY, RecordingFile(), True)
