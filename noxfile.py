@@ -99,8 +99,9 @@ def werror(session):
     install(session, "cmake.define.PJSON_WERROR=ON", "build-dir=build/{wheel_tag}-werror")
 
 
-def pytest(session, *args, env=None):
-    session.run("python", "-m", "pytest", *args, *(session.posargs or ["tests"]), env=env)
+def pytest(session, *args, paths=("tests",), env=None):
+    """pytest on PYTEST ARGS when given, else on `paths`."""
+    session.run("python", "-m", "pytest", *args, *(session.posargs or paths), env=env)
 
 
 def each(name, pythons, **options):
@@ -281,7 +282,7 @@ def leaks(session):
     session.env.update(quiet)
     install(session, "cmake.build-type=Debug", binary=False)
     session.env.pop("PYTHONWARNINGS")
-    pytest(session, "--leaks", *([] if session.posargs else ["tests/test_call_table.py"]))
+    pytest(session, "--leaks", paths=["tests/test_call_table.py"])
 
 
 @nox.session(python=PYTHONS[DEFAULT])
