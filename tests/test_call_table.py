@@ -1082,31 +1082,30 @@ def decoding_generator_cases():
 
 # --- round trips through every pair ------------------------------------------
 
+def round_trip(writer, load, binary, **names):
+    """MEDIUM written by `writer` and read back by `load`, compressed and
+    plain, with the module-level `names` bound."""
+    with using(**names):
+        for compress in (True, False):
+            sink = io.StringIO()
+            writer(MEDIUM, sink, compress)
+            text = sink.getvalue()
+            model = ChainModel()
+            load(model, io.BytesIO(text.encode()) if binary else io.StringIO(text))
+            if model != MEDIUM:
+                raise AssertionError("the model came back changed")
+
+
 def round_trip_cases():
     for wname, writer in WRITERS:
         for lname, lib in LIBS:
-            def small(writer=writer, lib=lib):
-                with using(json=lib):
-                    for compress in (True, False):
-                        sink = io.StringIO()
-                        writer(MEDIUM, sink, compress)
-                        model = ChainModel()
-                        pavro_cjson.load_json_small(model, io.StringIO(sink.getvalue()))
-                        if model != MEDIUM:
-                            raise AssertionError("the model came back changed")
-            add("round trip: %s then load_json_small, %s" % (wname, lname), small)
+            add("round trip: %s then load_json_small, %s" % (wname, lname),
+                lambda writer=writer, lib=lib: round_trip(
+                    writer, pavro_cjson.load_json_small, False, json=lib))
         for pname, parser in PARSERS:
-            def big(writer=writer, parser=parser):
-                with using(ijson=parser):
-                    for compress in (True, False):
-                        sink = io.StringIO()
-                        writer(MEDIUM, sink, compress)
-                        model = ChainModel()
-                        pavro_cjson.load_json_big(model,
-                                                  io.BytesIO(sink.getvalue().encode()))
-                        if model != MEDIUM:
-                            raise AssertionError("the model came back changed")
-            add("round trip: %s then load_json_big, %s" % (wname, pname), big)
+            add("round trip: %s then load_json_big, %s" % (wname, pname),
+                lambda writer=writer, parser=parser: round_trip(
+                    writer, pavro_cjson.load_json_big, True, ijson=parser))
 
 
 binding_cases()
