@@ -249,7 +249,8 @@ def headers(session):
 
     With CMake's own flags (its compile_commands.json), without linking: the
     version guards hold from 3.7 up."""
-    session.install(*_build_tools()[1:])
+    if not shutil.which("cmake"):
+        session.install("cmake")
     failed = []
     for minor, python in PYTHONS.items():
         build = ROOT / "build" / ("headers-" + minor)
