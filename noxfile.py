@@ -138,8 +138,7 @@ def pavro(session):
         for step in (["train", "--builtin", "-o", "model.json"], ["info", "model.json"],
                      ["say", "model.json", "-n", "3", "--seed", "6"],
                      ["convert", "model.json", "plain.json", "--plain"], ["info", "plain.json"]):
-            print("\n$ pavro %s" % " ".join(step), flush=True)
-            session.run("python", "-m", "pavro", *step, silent=False)
+            session.run("python", "-m", "pavro", *step)
 
 
 @nox.session(python=PYTHONS[DEFAULT])
