@@ -166,7 +166,7 @@ def package(session):
     shutil.rmtree(dist, ignore_errors=True)
     # The wheel comes from the unpacked sdist, in an isolated environment: it
     # comes out only if the sdist holds everything the build needs.
-    session.run("python", "-m", "build", "--outdir", str(dist), ".")
+    session.run("python", "-m", "build", "--outdir", str(dist), ".", silent=True)
     (sdist,), (wheel,) = dist.glob("pavro_cjson-*.tar.gz"), dist.glob("pavro_cjson-*.whl")
     tracked = subprocess.run(["git", "ls-files", "pjson", "pavro", "CMakeLists.txt",
                               "pyproject.toml", "README.md"], cwd=ROOT, capture_output=True,
