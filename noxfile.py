@@ -177,7 +177,7 @@ def package(session):
     with zipfile.ZipFile(wheel) as whl:
         in_wheel = whl.namelist()
     problems = ["sdist lacks " + name for name in sorted(
-        set(tracked) | {"PKG-INFO", "pjson/pavro_cjson.pyi", "pavro/py.typed"} - in_sdist)]
+        (set(tracked) | {"PKG-INFO", "pjson/pavro_cjson.pyi", "pavro/py.typed"}) - in_sdist)]
     problems += ["wheel lacks " + pattern for pattern in (
         "pavro_cjson.*.so", "pavro_cjson.pyi", "pavro/__init__.py", "pavro/bag.py",
         "pavro/demo.py", "pavro/py.typed", "*.dist-info/METADATA")
