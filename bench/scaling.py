@@ -24,7 +24,7 @@ import time
 import pavro_cjson
 from pavro.bag import ChainModel
 from memory import peak_of as peak
-from speed import zipf_model
+from zipf import zipf_model
 
 DEFAULT_SIZES = [50000, 100000, 200000, 500000, 1000000, 2000000]
 

@@ -36,7 +36,6 @@ import argparse
 import collections
 import gc
 import io
-import itertools
 import os
 import pickle
 import random
@@ -48,29 +47,11 @@ import tracemalloc
 
 import pavro_cjson
 from pavro.bag import ChainModel, ProbabilityBag
+from zipf import FOLLOWER_LENGTH, zipf_model, zipf_sequence
 
 # CPU time of this process (user and system): on a machine shared with other
 # work it moves far less than wall-clock time, which counts the waits.
 clock = time.process_time
-
-VOCABULARY_SIZE = 8300
-ZIPF_EXPONENT = 0.8
-FOLLOWER_LENGTH = 2
-
-
-def zipf_sequence(pairs, seed):
-    """`pairs` + 1 codes drawn with Zipf weights."""
-    rng = random.Random(seed)
-    vocabulary = ["w{}".format(i) for i in range(VOCABULARY_SIZE)]
-    weights = itertools.accumulate(1.0 / (rank + 1) ** ZIPF_EXPONENT
-                                   for rank in range(VOCABULARY_SIZE))
-    return rng.choices(vocabulary, cum_weights=list(weights), k=pairs + 1)
-
-
-def zipf_model(pairs, seed, model_type=ChainModel):
-    """A model learnt from `pairs` + 1 codes drawn with Zipf weights."""
-    return model_type.from_sequences([zipf_sequence(pairs, seed)], length=FOLLOWER_LENGTH)
-
 
 def best_of(repeat, run):
     """The shortest of `repeat` timings; `run()` returns its own elapsed time."""

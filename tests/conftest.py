@@ -8,9 +8,11 @@ import pavro
 import pavro_cjson
 
 from fakes import BagFactory, Log
+# pytest --leaks: its hooks, handed to pytest from here.
+from leaks import pytest_addoption, pytest_configure, pytest_pyfunc_call, pytest_report_header  # noqa: F401
 
 if os.environ.get("PJSON_TEST_INSTALLED"):
-    # tools/package.sh tests what pip installed from the sdist; a copy of
+    # The installed sessions test what pip installed from the sdist; a copy of
     # the package found first on sys.path would hide a file the sdist lacks.
     places = {os.path.realpath(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")}
     for module, where in ((pavro, os.path.dirname(os.path.dirname(pavro.__file__))),

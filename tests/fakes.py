@@ -136,3 +136,25 @@ class KeepingModel:
 
     def followers(self):
         return [follower for _, follower, _ in self.kept]
+
+
+class Raw(tuple):
+    """An entry that the model yields as it stands, not as (start, bag)."""
+
+
+class ListModel:
+    """A model that yields given entries and a given frequency mapping.
+
+    Unlike the real model it may hold empty bags, repeated starts and codes
+    that occur only in the code table."""
+
+    def __init__(self, entries, frequencies=None):
+        self.entries = entries
+        self.frequencies = frequencies if frequencies is not None else {}
+
+    def build_frequency_dict(self):
+        return dict(self.frequencies)
+
+    def items(self):
+        return iter([entry if isinstance(entry, Raw) else (entry[0], ListBag(entry[1]))
+                     for entry in self.entries])

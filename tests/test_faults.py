@@ -674,11 +674,11 @@ BIG_READER_DOCUMENTS = {
     "no chain": (NO_CHAIN, None),
 }
 
-MODES = [pytest.param(False, id="replace"), pytest.param(True, id="merge")]
+MERGE_MODES = [pytest.param(False, id="replace"), pytest.param(True, id="merge")]
 
 
 @pytest.mark.parametrize("library", JSON_LIBRARIES)
-@pytest.mark.parametrize("merge", MODES)
+@pytest.mark.parametrize("merge", MERGE_MODES)
 @pytest.mark.parametrize("document", sorted(SMALL_READER_DOCUMENTS))
 def test_whole_document_reader_faults(document, merge, library, monkeypatch):
     text, replace_calls, merge_calls = SMALL_READER_DOCUMENTS[document]
@@ -715,7 +715,7 @@ quiet_abandoned_parser = pytest.mark.filterwarnings(
 
 @quiet_abandoned_parser
 @pytest.mark.parametrize("backend", BACKENDS)
-@pytest.mark.parametrize("merge", MODES)
+@pytest.mark.parametrize("merge", MERGE_MODES)
 @pytest.mark.parametrize("document", sorted(BIG_READER_DOCUMENTS))
 def test_streaming_reader_faults(document, merge, backend, monkeypatch):
     text, pairs = BIG_READER_DOCUMENTS[document]

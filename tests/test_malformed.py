@@ -5,7 +5,7 @@ never a crash, a hang, or a SystemError (which would mean the C++ returned
 failure without setting an exception, or the other way round).  What the
 model receives is checked exactly: against the pairs of the readable prefix
 for cut-off documents, and against a plain-Python reader for everything else
-(``reference_small`` and ``ReferenceBig``), so a wrong count, a lost
+(``tests/reference/readers.py``), so a wrong count, a lost
 pair or a pair handed over after the failure is caught, not only a crash.
 
 Exceptions raised by the JSON library or the parser are theirs; the tests
@@ -22,16 +22,18 @@ import re
 import subprocess
 import sys
 import textwrap
-import types
 
 import ijson
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
 
 import pavro_cjson
 from pavro.bag import ChainModel
 
+from documents import (DOCUMENTS, ODD_VALUES, POSITIONS, WHOLE_TEXTS, WRONG_TYPES,
+                       damaged_documents, listed_difference, place, sorted_keys)
 from fakes import BagFactory, Log, RecordingChain
+from reference.readers import ReferenceLoadBig, reference_load_small
 
 pytestmark = pytest.mark.filterwarnings(
     # The cffi parser reports an exception raised in its own callbacks as
@@ -109,235 +111,6 @@ def run_load(load, data, merge):
     return Outcome(log, error)
 
 
-def refuse_follower_list(kind):
-    article = {"null": "", "object": "an "}.get(kind, "a ")
-    raise TypeError("a follower list must be an array, not " + article + kind)
-
-
-def follower_pairs(bag):
-    """Pairs of a follower list; a scalar or mapping in its place is refused."""
-    for types_, kind in ((bool, "boolean"), ((int, float), "number"), (str, "string"),
-                         (type(None), "null"), (dict, "object")):
-        if isinstance(bag, types_):
-            refuse_follower_list(kind)
-    i_bag = iter(bag)
-    return zip(i_bag, i_bag)
-
-
-def reference_small(chain, file, merge):
-    """The whole-document reader written in Python, as the module should act."""
-    obj = pavro_cjson.json.load(file)
-    c_iter = iter(obj["codes"])
-    codes = dict(zip(c_iter, c_iter))
-    c_list = iter(obj["chain"])
-    if merge:
-        for start, bag in zip(c_list, c_list):
-            for items, count in follower_pairs(bag):
-                add_to_bag = chain.add_to_bag
-                if codes:
-                    add_to_bag(codes[start], tuple(codes[x] for x in items), count=count)
-                else:
-                    add_to_bag(start, items, count=count)
-        return
-    # Replace mode decodes everything before the model is emptied.
-    decoded = []
-    for start, bag in zip(c_list, c_list):
-        pairs = [(tuple(codes[x] for x in items) if codes else tuple(items), count)
-                 for items, count in follower_pairs(bag)]
-        decoded.append((codes[start] if codes else start, pairs))
-    chain.clear()
-    for start_code, pairs in decoded:
-        new_bag = pavro_cjson.ProbabilityBag()
-        for follower, count in pairs:
-            add = new_bag.add
-            add(follower, count=count)
-        set_bag = chain.set_bag
-        set_bag(start_code, new_bag)
-
-
-class ReferenceBig:
-    """The streaming reader written in Python over the same parser events.
-
-    The chain table alternates start tokens and follower lists, and a
-    follower list alternates followers and counts, by position, as the
-    whole-document reader pairs them; an array or object is assembled whole
-    wherever it stands.
-
-    A pair goes to the model only once the parser has delivered the event
-    after its count, so a number cut off by the end of the data is never
-    taken for whole.
-    """
-
-    def __call__(self, chain, file, merge):
-        parser = iter(pavro_cjson.ijson.parse(file))
-        builder = pavro_cjson.ObjectBuilder()
-        s = types.SimpleNamespace(
-            depth=0, last_key=None, codes=None, start=None, follower=None,
-            chain_pos=0, bag_pos=0, item_depth=0, in_codes=False, in_chain=False,
-            in_bag=False, building_item=False, building_start=False,
-            saw_chain=False, chain_before_codes=False, cleared=False, pending=None)
-
-        def clear_once():
-            if not merge and not s.cleared:
-                chain.clear()
-                s.cleared = True
-
-        def hand_over(follower, count):
-            add_to_bag = chain.add_to_bag
-            if s.codes:
-                start_code = s.codes[s.start]
-                handed = self._decode(iter(follower), s.codes)
-            else:
-                start_code, handed = s.start, follower
-            clear_once()
-            add_to_bag(start_code, handed, count=count)
-            return True
-
-        def bag_value(element):
-            s.bag_pos += 1
-            if s.bag_pos % 2 == 1:
-                s.follower = element
-                return False
-            follower, s.follower = s.follower, None
-            s.pending = (follower, element)
-            return False
-
-        def flush_pending():
-            if s.pending is not None:
-                (follower, count), s.pending = s.pending, None
-                hand_over(follower, count)
-
-        def chain_element(is_start, is_end, event, value):
-            if s.building_start:
-                builder.event(event, value)
-                if is_end and s.depth == 2:
-                    s.start = builder.value
-                    s.building_start = False
-                    s.chain_pos += 1
-                return
-            if is_end:
-                return
-            start_position = s.chain_pos % 2 == 0
-            if is_start:
-                if start_position:
-                    s.building_start = True
-                    builder.event(event, value)
-                elif event == "start_array":
-                    s.in_bag = True
-                    s.bag_pos = 0
-                else:
-                    refuse_follower_list("object")
-                return
-            if not start_position:
-                refuse_follower_list(
-                    {"string": "string", "boolean": "boolean", "null": "null"}.get(
-                        event, "number"))
-            s.start = value
-            s.chain_pos += 1
-
-        def dispatch(event, value):
-            """One event; True when it handed a pair to the model."""
-            is_start = event.startswith("start_")
-            is_end = event.startswith("end_")
-            if is_start:
-                s.depth += 1
-            if is_end:
-                s.depth -= 1
-            if event == "map_key":
-                s.last_key = value
-            if not s.in_codes and not s.in_chain and event == "start_array" and s.depth == 2:
-                if s.last_key == "codes":
-                    s.in_codes = True
-                    builder.event(event, value)
-                elif s.last_key == "chain":
-                    s.in_chain = s.saw_chain = True
-                    s.chain_before_codes = s.chain_before_codes or s.codes is None
-                    s.chain_pos = 0
-                    s.building_start = False
-                    s.start = None
-            elif event == "end_array" and s.depth == 1:
-                if s.in_codes:
-                    liter = iter(builder.value)
-                    s.codes = dict(zip(liter, liter))
-                    if s.chain_before_codes and s.codes:
-                        raise ValueError("the chain table came before the code table")
-                    builder.event(event, value)
-                    s.in_codes = False
-                if s.in_chain:
-                    clear_once()
-                s.in_chain = False
-            elif s.in_chain and not s.in_bag:
-                chain_element(is_start, is_end, event, value)
-            elif s.in_chain and event == "end_array" and s.depth == 2:
-                s.in_bag = False
-                s.follower = None
-                s.chain_pos += 1
-            elif s.in_codes:
-                builder.event(event, value)
-            elif not s.in_bag:
-                pass
-            elif s.building_item:
-                builder.event(event, value)
-                if is_end and s.depth == s.item_depth - 1:
-                    s.building_item = False
-                    return bag_value(builder.value)
-            elif is_start:
-                s.building_item = True
-                s.item_depth = s.depth
-                builder.event(event, value)
-            elif not is_end:
-                return bag_value(value)
-            return False
-
-        for _, event, value in parser:
-            flush_pending()
-            dispatch(event, value)
-        flush_pending()
-        if not s.saw_chain:
-            raise KeyError("chain")
-        clear_once()
-
-    @staticmethod
-    def _decode(elements, codes):
-        for x in elements:
-            yield codes[x]
-
-
-# ijson before 3.6 (pip's newest for CPython 3.7 to 3.9) cuts strings at a
-# NUL; 3.3 (3.7 and 3.8) also drops the events of a chunk that fails to parse.
-IJSON_VERSION = tuple(int(p) for p in ijson.__version__.split(".")[:2])
-CUTS_AT_NUL = IJSON_VERSION < (3, 6)
-OLD_IJSON = IJSON_VERSION < (3, 4)
-
-
-def listed_difference(compiled, events, data):
-    """True when load_json_big parsing with yajl itself (`compiled`) may
-    differ from the same load over the backend's events (`events`) on
-    `data`: only where the backend misbehaves, as the README lists."""
-    if isinstance(events.error, ijson.JSONError) and not isinstance(
-            events.error, ijson.IncompleteJSONError):
-        # 1. An exception inside the backend's own callbacks (an int past
-        # the digit limit, a string yajl passes that is no strict UTF-8)
-        # becomes "client cancelled parse"; the compiled source raises the
-        # exception itself.  What reached the model is the same.
-        assert "client cancelled" in str(events.error)
-        assert isinstance(compiled.error, ValueError), compiled.error
-        assert repr(compiled.log) == repr(events.log)
-        return True
-    if CUTS_AT_NUL and b"\\u0000" in data:
-        # 2. ijson before 3.6 cuts strings at a NUL.
-        assert type(compiled.error) is type(events.error)
-        return True
-    if OLD_IJSON and isinstance(events.error, ijson.IncompleteJSONError):
-        # 3. ijson 3.3 drops the events of the chunk that fails to parse:
-        # its reader hands over a prefix of what the compiled one does, and
-        # never meets a fault that lies in the dropped events.
-        assert compiled.error is not None
-        assert repr(compiled.log[:len(events.log)]) == repr(events.log)
-        return True
-    return False
-
-
 class Reader:
     """One reader with one library or parser bound, and its Python twin."""
 
@@ -375,10 +148,10 @@ def make_reader(name, monkeypatch):
     if kind == "small":
         module = ujson if lib == "ujson" else std_json
         monkeypatch.setattr(pavro_cjson, "json", module)
-        return Reader(name, pavro_cjson.load_json_small, reference_small)
+        return Reader(name, pavro_cjson.load_json_small, reference_load_small)
     backend = yajl2_cffi if lib == "yajl2_cffi" else ijson
     monkeypatch.setattr(pavro_cjson, "ijson", backend)
-    return Reader(name, pavro_cjson.load_json_big, ReferenceBig())
+    return Reader(name, pavro_cjson.load_json_big, ReferenceLoadBig())
 
 
 @pytest.fixture(params=READERS)
@@ -396,50 +169,6 @@ def test_reference_readers_read_the_worked_examples(reader):
         assert list(run_load(reader.reference, data, True).log) == want
         assert list(reader.outcome(data, True).log) == want
         reader.check_against_reference(data, False)
-
-
-# ---------------------------------------------------------------------------
-# Documents written by the module itself
-# ---------------------------------------------------------------------------
-
-
-def sample_model():
-    """A real model with more than ten codes (two-digit tokens), counts of
-    several digits, an empty follower, and number, null and non-ASCII codes."""
-    words = ("the cat sat on the mat while the dog slept under the old red "
-             "table and the cat saw the dog").split()
-    model = ChainModel.from_sequences(
-        [words, words[3:], ["\u00e9t\u00e9", 7, None, "the", 2.5, "cat"]], length=2
-    )
-    model.add_to_bag("cat", ("sat", "on"), count=1234)
-    model.add_to_bag(7, ("the",), count=56)
-    model.add_to_bag("dog", (), count=10)
-    return model
-
-
-def _write_documents():
-    docs = {}
-    saved = pavro_cjson.json
-    try:
-        for writer_name, writer in (("small", pavro_cjson.dump_json_small),
-                                    ("big", pavro_cjson.dump_json_big)):
-            for lib in (ujson, std_json):
-                pavro_cjson.json = lib
-                for compress in (True, False):
-                    out = io.StringIO()
-                    writer(sample_model(), out, compress)
-                    text = out.getvalue()
-                    if text not in docs.values():  # big with ujson equals small
-                        name = "{}-{}-{}".format(
-                            writer_name, lib.__name__, "compressed" if compress else "plain"
-                        )
-                        docs[name] = text
-    finally:
-        pavro_cjson.json = saved
-    return {name: text.encode("utf-8") for name, text in docs.items()}
-
-
-DOCUMENTS = _write_documents()
 
 
 def test_documents_cover_what_the_cuts_need():
@@ -550,33 +279,6 @@ def test_truncated_big_hands_over_exactly_the_readable_pairs(backend, doc, merge
     assert not faults, "\n".join(faults[:10]) + "\n({} cuts wrong)".format(len(faults))
 
 
-# ---------------------------------------------------------------------------
-# Random damage
-# ---------------------------------------------------------------------------
-
-SIGNIFICANT = [b"[", b"]", b"{", b"}", b",", b":", b'"', b"\\", b"0", b"-", b"1e", b".",
-               b"null", b"true", b" ", b"\x00", b"\xff", b"\xc3"]
-
-
-@st.composite
-def damaged_documents(draw):
-    data = bytearray(DOCUMENTS[draw(st.sampled_from(sorted(DOCUMENTS)))])
-    for _ in range(draw(st.integers(1, 4))):
-        kind = draw(st.sampled_from(["flip", "insert", "delete", "duplicate"]))
-        pos = draw(st.integers(0, len(data)))
-        if kind == "flip" and pos < len(data):
-            data[pos] ^= draw(st.integers(1, 255))
-        elif kind == "insert":
-            data[pos:pos] = draw(st.sampled_from(SIGNIFICANT) | st.binary(min_size=1, max_size=3))
-        elif kind == "delete":
-            del data[pos:pos + draw(st.integers(1, 8))]
-        elif kind == "duplicate":
-            chunk = data[pos:pos + draw(st.integers(1, 24))]
-            at = draw(st.integers(0, len(data)))
-            data[at:at] = chunk
-    return bytes(data)
-
-
 @pytest.mark.parametrize("merge", [False, True], ids=["replace", "merge"])
 @settings(max_examples=120, derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture,
@@ -586,86 +288,12 @@ def test_damaged_documents(reader, merge, data):
     reader.check_against_reference(data, merge)
 
 
-# ---------------------------------------------------------------------------
-# Wrong types and odd values at every position of the worked examples
-# ---------------------------------------------------------------------------
-
-# "@" marks the position that receives the value under test.
-COMPRESSED_POSITIONS = {
-    "top level": '@',
-    "codes member": '{"codes":@,"chain":[0,[[0,1],2]]}',
-    "code table token": '{"codes":[@,"a",1,"b"],"chain":[0,[[0,1],2]]}',
-    "code table code": '{"codes":[0,@,1,"b"],"chain":[0,[[0,1],2]]}',
-    "second token": '{"codes":[0,"a",@,"b"],"chain":[0,[[0,1],2]]}',
-    "second code": '{"codes":[0,"a",1,@],"chain":[0,[[0,1],2]]}',
-    "chain member": '{"codes":[0,"a",1,"b"],"chain":@}',
-    "start token": '{"codes":[0,"a",1,"b"],"chain":[@,[[0,1],2]]}',
-    "follower list": '{"codes":[0,"a",1,"b"],"chain":[0,@]}',
-    "follower": '{"codes":[0,"a",1,"b"],"chain":[0,[@,2]]}',
-    "follower element": '{"codes":[0,"a",1,"b"],"chain":[0,[[@,1],2]]}',
-    "last follower element": '{"codes":[0,"a",1,"b"],"chain":[0,[[0,@],2]]}',
-    "count": '{"codes":[0,"a",1,"b"],"chain":[0,[[0,1],@]]}',
-}
-PLAIN_POSITIONS = {
-    "top level": '@',
-    "codes member": '{"codes":@,"chain":["a",[["a","b"],2]]}',
-    "chain member": '{"codes":[],"chain":@}',
-    "start token": '{"codes":[],"chain":[@,[["a","b"],2]]}',
-    "follower list": '{"codes":[],"chain":["a",@]}',
-    "follower": '{"codes":[],"chain":["a",[@,2]]}',
-    "follower element": '{"codes":[],"chain":["a",[[@,"b"],2]]}',
-    "last follower element": '{"codes":[],"chain":["a",[["a",@],2]]}',
-    "count": '{"codes":[],"chain":["a",[["a","b"],@]]}',
-}
-POSITIONS = dict(
-    [("compressed " + k, v) for k, v in COMPRESSED_POSITIONS.items()]
-    + [("plain " + k, v) for k, v in PLAIN_POSITIONS.items()]
-)
-# An odd value standing as a token, and used as the start token and as a
-# follower element, so that the decoding map is asked for it.
-POSITIONS["compressed token in use"] = '{"codes":[@,"a",1,"b"],"chain":[@,[[@,1],2]]}'
-POSITIONS["plain start and element"] = '{"codes":[],"chain":[@,[[@,"b"],@]]}'
-
-
-def place(template, value):
-    return template.encode("ascii").replace(b"@", value)
-
-
-WRONG_TYPES = [b"null", b"true", b"1", b'"s"', b"[]", b"{}"]
-
-
 @pytest.mark.parametrize("value", WRONG_TYPES, ids=lambda v: v.decode())
 @pytest.mark.parametrize("position", sorted(POSITIONS))
 def test_wrong_type_at_every_position(reader, position, value):
     data = place(POSITIONS[position], value)
     for merge in (False, True):
         reader.check_against_reference(data, merge)
-
-
-ODD_VALUES = {
-    "1e400": b"1e400",
-    "-1e400": b"-1e400",
-    "-0": b"-0",
-    "-0.0": b"-0.0",
-    "1.0": b"1.0",
-    "10**1000": b"1" + b"0" * 1000,
-    "-10**1000": b"-1" + b"0" * 1000,
-    "10**5000": b"1" + b"0" * 5000,  # past the interpreter's int digit limit
-    "1.5e-400": b"1.5e-400",
-    "long fraction": b"0." + b"3" * 500,
-    "escaped lone surrogate": b'"\\ud800"',
-    "escaped low surrogate first": b'"\\udc00\\ud800"',
-    "escaped NUL": b'"a\\u0000b"',
-    "raw NUL": b'"a\x00b"',
-    "invalid UTF-8 byte": b'"\xff"',
-    "cut UTF-8 sequence": b'"\xc3"',
-    "overlong UTF-8": b'"\xc0\xaf"',
-    "UTF-8 encoded surrogate": b'"\xed\xa0\x80"',
-    "raw UTF-8": "\"\u00e9t\u00e9 \U0001f600\"".encode("utf-8"),
-    "escaped key": b'"\\u0063odes"',
-    "NaN": b"NaN",
-    "Infinity": b"Infinity",
-}
 
 
 @pytest.mark.parametrize("value", sorted(ODD_VALUES))
@@ -678,21 +306,6 @@ def test_odd_value_at_every_position(reader, position, value):
     data = place(POSITIONS[position], ODD_VALUES[value])
     for merge in (False, True):
         reader.check_against_reference(data, merge)
-
-
-WHOLE_TEXTS = {
-    "empty": b"",
-    "whitespace only": b" \t\r\n  ",
-    "BOM then document": b"\xef\xbb\xbf" + place(COMPRESSED_POSITIONS["count"], b"2"),
-    "NUL byte": b"\x00",
-    "NUL after document": place(COMPRESSED_POSITIONS["count"], b"2") + b"\x00",
-    "garbage after document": place(COMPRESSED_POSITIONS["count"], b"2") + b"]x",
-    "two documents": place(COMPRESSED_POSITIONS["count"], b"2") * 2,
-    "UTF-16": place(COMPRESSED_POSITIONS["count"], b"2").decode().encode("utf-16"),
-    "keys spelt with escapes": b'{"\\u0063odes":[0,"a"],"ch\\u0061in":[0,[[0],2]]}',
-    "codes member twice": b'{"codes":[0,"a"],"codes":[0,"b"],"chain":[0,[[0],2]]}',
-    "huge count": b'{"codes":[],"chain":["a",[["a"],' + b"9" * 4000 + b']]}',
-}
 
 
 @pytest.mark.parametrize("text", sorted(WHOLE_TEXTS))
@@ -808,10 +421,6 @@ def check_readers_agree(data, monkeypatch):
                     # document before it touches the model (what the model
                     # itself refuses, it can only find out by trying).
                     assert small == untouched, where
-
-
-def sorted_keys(data):
-    return std_json.dumps(std_json.loads(data.decode("utf-8")), sort_keys=True).encode()
 
 
 @pytest.mark.parametrize("doc", sorted(DOCUMENTS))

@@ -2,7 +2,7 @@
 backend bound at import; any other binding reads the parser's own event
 stream.  Both must do exactly the same to the model and raise exactly the
 same, over every document the other suites generate, but for the
-differences listed in ``test_malformed.listed_difference``: places where the backend
+differences listed in ``test_documents.listed_difference``: places where the backend
 itself misbehaves and the compiled source does the sound thing.
 """
 
@@ -18,8 +18,8 @@ from hypothesis import HealthCheck, given, settings
 
 import pavro_cjson
 
-import test_malformed as malformed
-import test_roundtrip as roundtrip
+import documents
+from models import chain_models, wide_start_model
 from fakes import Log, RecordingChain
 
 yajl2_cffi = pytest.importorskip("ijson.backends.yajl2_cffi")
@@ -89,7 +89,7 @@ def check_same(data, merges=(False, True), source=lambda data, reads: io.BytesIO
         assert compiled.warned == events.warned, data[:200]
         if (repr(compiled.log), compiled.error_text()) == (repr(events.log), events.error_text()):
             continue
-        assert malformed.listed_difference(compiled, events, data), (
+        assert documents.listed_difference(compiled, events, data), (
             "merge={} on {!r}:\n  compiled: {!r} {!r}\n  events:   {!r} {!r}".format(
                 merge, data[:300], compiled.error, list(compiled.log)[:20],
                 events.error, list(events.log)[:20]))
@@ -103,7 +103,7 @@ def test_bound_backend_is_parsed_without_its_python_callbacks():
         if event == "call" and frame.f_code.co_filename == yajl2_cffi.__file__:
             calls.append(frame.f_code.co_name)
 
-    data = malformed.DOCUMENTS["small-ujson-compressed"]
+    data = documents.DOCUMENTS["small-ujson-compressed"]
 
     def traced(parser, builder=pavro_cjson.ObjectBuilder):
         del calls[:]
@@ -123,36 +123,36 @@ def test_bound_backend_is_parsed_without_its_python_callbacks():
     assert traced(yajl2_cffi, type("Builder", (pavro_cjson.ObjectBuilder,), {})) > 0
 
 
-@pytest.mark.parametrize("doc", sorted(malformed.DOCUMENTS))
+@pytest.mark.parametrize("doc", sorted(documents.DOCUMENTS))
 def test_same_on_every_cut(doc):
-    data = malformed.DOCUMENTS[doc]
+    data = documents.DOCUMENTS[doc]
     check_same(data)
-    check_same(malformed.sorted_keys(data))
+    check_same(documents.sorted_keys(data))
     for cut in range(len(data)):
         check_same(data[:cut], merges=(cut % 5 == 0,))
 
 
 @settings(max_examples=150, derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(data=malformed.damaged_documents())
+@given(data=documents.damaged_documents())
 def test_same_on_damaged_documents(data):
     check_same(data)
 
 
-@pytest.mark.parametrize("position", sorted(malformed.POSITIONS))
+@pytest.mark.parametrize("position", sorted(documents.POSITIONS))
 def test_same_on_wrong_shapes_and_odd_values(position):
-    for value in malformed.WRONG_TYPES + sorted(malformed.ODD_VALUES.values()):
-        check_same(malformed.place(malformed.POSITIONS[position], value))
+    for value in documents.WRONG_TYPES + sorted(documents.ODD_VALUES.values()):
+        check_same(documents.place(documents.POSITIONS[position], value))
 
 
 def test_same_on_whole_texts():
-    for text in malformed.WHOLE_TEXTS.values():
+    for text in documents.WHOLE_TEXTS.values():
         check_same(text)
 
 
 @settings(derandomize=True, deadline=None, max_examples=60,
           suppress_health_check=[HealthCheck.too_slow])
-@given(model=roundtrip.chain_models())
+@given(model=chain_models())
 def test_same_on_round_trip_documents(model):
     for writer in (pavro_cjson.dump_json_small, pavro_cjson.dump_json_big):
         for compress in (True, False):
@@ -234,7 +234,7 @@ def test_rebound_helpers_are_honoured(monkeypatch):
 @pytest.mark.parametrize("kind", sorted(SOURCES))
 def test_same_reading_of_the_source(kind):
     """Every read the same size, at the same moment, with the same warning."""
-    model = roundtrip.wide_start_model()
+    model = wide_start_model()
     for words in (10, 20000):  # one read, then several 64 KiB reads
         for i in range(words):
             model.add_to_bag("w{}".format(i % 997), ["w{}".format(i)], count=i + 1)
@@ -247,7 +247,7 @@ def test_same_reading_of_the_source(kind):
 @pytest.mark.parametrize("given_as", [bytes, str])
 def test_same_on_documents_given_directly(given_as):
     """bytes and str are parsed as JSON text themselves, as parse() does."""
-    data = malformed.DOCUMENTS["small-ujson-compressed"]
+    data = documents.DOCUMENTS["small-ujson-compressed"]
     source = (lambda data, reads: data) if given_as is bytes else (
         lambda data, reads: data.decode("utf-8"))
     for merge in (False, True):

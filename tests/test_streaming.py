@@ -18,7 +18,9 @@ from hypothesis import given, settings, strategies as st
 import pavro_cjson
 from pavro.bag import ChainModel
 
-from fakes import KeepingModel, ListBag, Log, RecordingBag, RecordingChain, RecordingFile
+from fakes import (KeepingModel, ListBag, ListModel, Log, Raw, RecordingBag, RecordingChain,
+                   RecordingFile)
+from models import list_models
 
 
 # ---------------------------------------------------------------------------
@@ -39,28 +41,6 @@ def example_chain(log=None):
     log = Log() if log is None else log
     bag = RecordingBag(log, choices=[(("a", "b"), 2)])
     return RecordingChain([("a", bag)], frequencies={"a": 5, "b": 3}, log=log)
-
-
-class Raw(tuple):
-    """An entry that the model yields as it stands, not as (start, bag)."""
-
-
-class ListModel:
-    """A model that yields given entries and a given frequency mapping.
-
-    Unlike the real model it may hold empty bags, repeated starts and codes
-    that occur only in the code table."""
-
-    def __init__(self, entries, frequencies=None):
-        self.entries = entries
-        self.frequencies = frequencies if frequencies is not None else {}
-
-    def build_frequency_dict(self):
-        return dict(self.frequencies)
-
-    def items(self):
-        return iter([entry if isinstance(entry, Raw) else (entry[0], ListBag(entry[1]))
-                     for entry in self.entries])
 
 
 def expected_piece_count(model, compressed):
@@ -193,39 +173,6 @@ def test_rank_boundaries():
     assert table["x"] == "x"
     assert table["yy"] == 104
     assert parsed["chain"] == ["x", [["", 101, 102, "x", 104], 1]]
-
-
-# Codes the writers must handle alike: strings (escapes, non-ASCII, the
-# empty string), integers, null and tuples of strings and integers.
-scalar_codes = st.one_of(st.text(max_size=3), st.integers(-10 ** 6, 10 ** 6), st.none())
-codes_strategy = st.one_of(
-    scalar_codes,
-    st.lists(st.one_of(st.text(max_size=2), st.integers(-99, 99)), max_size=3).map(tuple),
-)
-
-
-@st.composite
-def list_models(draw):
-    """Models with enough codes that some rank past 10 and 100."""
-    n_fillers = draw(st.sampled_from([0, 3, 12, 104]))
-    fillers = ["w{}".format(i) for i in range(n_fillers)]
-    specials = draw(st.lists(codes_strategy, max_size=8, unique=True))
-    vocab = fillers + [c for c in specials if c not in fillers]
-    if not vocab:
-        vocab = ["a"]
-    starts = [c for c in vocab if isinstance(c, (str, int))] or ["a"]
-    if starts == ["a"] and "a" not in vocab:
-        vocab.append("a")
-    # Fillers first and most frequent, so specials land behind them; ties
-    # keep the mapping's order.
-    frequencies = {code: 3 for code in fillers}
-    for code in vocab[n_fillers:]:
-        frequencies[code] = draw(st.integers(0, 3))
-    follower = st.lists(st.sampled_from(vocab), max_size=4).map(tuple)
-    choice = st.tuples(follower, st.integers(0, 10 ** 12))
-    entries = draw(st.lists(st.tuples(st.sampled_from(starts), st.lists(choice, max_size=4)),
-                            max_size=6))
-    return ListModel(entries, frequencies)
 
 
 @settings(derandomize=True, deadline=None, max_examples=60)

@@ -1,8 +1,8 @@
 """Both writers against a plain-Python rendition of what they do.
 
 The native writers build their pieces and tuples directly and keep their
-own texts for rank numbers; the renditions below do the same work the
-obvious way.  Over the models the round-trip and streaming suites generate,
+own texts for rank numbers; the renditions in reference/writers.py do the
+same work the obvious way.  Over the models the round-trip and streaming suites generate,
 both must make the same calls on the model, the JSON library and
 math.log10, in the same order and with the same arguments, hand json.dump
 the same document (types included), and write the same pieces.
@@ -16,8 +16,9 @@ from hypothesis import given, settings
 
 import pavro_cjson
 from fakes import RecordingFile
-from test_roundtrip import _json_libraries, chain_models
-from test_streaming import ListModel, list_models
+from fakes import ListModel
+from models import chain_models, json_libraries, list_models
+from reference.writers import reference_dump_big, reference_dump_small
 
 
 def shape(value):
@@ -77,78 +78,9 @@ class LoggedBag:
         return self.bag.choices()
 
 
-# ---------------------------------------------------------------------------
-# The renditions
-# ---------------------------------------------------------------------------
-
-
-def ranked_codes(chain):
-    """(rank, code, code text, stands for itself) in rank order."""
-    items = chain.build_frequency_dict().items()
-    for rank, item in enumerate(sorted(items, key=lambda item: -item[1])):
-        code = item[0]
-        value = pavro_cjson.json.dumps(code)
-        itself = (rank > 9 and value.startswith('"')
-                  and int(pavro_cjson.math.log10(rank)) + 1 >= len(value))
-        yield rank, code, value, itself
-
-
-def reference_small(chain, file, compress):
-    codes, codes_list = {}, []
-    if compress:
-        for rank, code, _, itself in ranked_codes(chain):
-            codes[code] = code if itself else rank
-            codes_list += [codes[code], code]
-
-    def gen_next_start(choices):
-        for val, cnt in choices:
-            yield tuple(codes[x] for x in val) if compress else val
-            yield cnt
-
-    def gen_chain():
-        for start, bag in chain.items():
-            yield codes[start] if compress else start
-            yield tuple(gen_next_start(bag.choices()))
-
-    dump = pavro_cjson.json.dump
-    document = pavro_cjson.OrderedDict((("codes", codes_list), ("chain", tuple(gen_chain()))))
-    dump(document, file)
-
-
-def count_text(count):
-    if type(count) is int:
-        return str(count)
-    if isinstance(count, int) and not isinstance(count, bool):
-        return int.__repr__(count)
-    return pavro_cjson.json.dumps(count)
-
-
-def reference_big(chain, file, compress):
-    file.write('{"codes":[')
-    codes = {}
-    if compress:
-        for rank, code, value, itself in ranked_codes(chain):
-            codes[code] = value if itself else rank
-            file.write("{}{},{}".format("," if rank else "", codes[code], value))
-    file.write('],"chain":[')
-    for index, (start, bag) in enumerate(chain.items()):
-        text = "{}".format(codes[start]) if compress else pavro_cjson.json.dumps(start)
-        file.write("{}{},[".format("," if index else "", text))
-        for number, (follower, count) in enumerate(bag.choices()):
-            comma = "," if number else ""
-            if compress:
-                tokens = [codes[x] for x in follower]
-                file.write(comma + "[" + ",".join("{}".format(t) for t in tokens) + "]")
-            else:
-                file.write(comma + pavro_cjson.json.dumps(follower))
-            file.write("," + count_text(count))
-        file.write("]")
-    file.write("]}")
-
-
 WRITERS = [
-    pytest.param(pavro_cjson.dump_json_small, reference_small, id="dump_json_small"),
-    pytest.param(pavro_cjson.dump_json_big, reference_big, id="dump_json_big"),
+    pytest.param(pavro_cjson.dump_json_small, reference_dump_small, id="dump_json_small"),
+    pytest.param(pavro_cjson.dump_json_big, reference_dump_big, id="dump_json_big"),
 ]
 
 
@@ -172,7 +104,7 @@ def check_same(native, reference, model, compress, library):
     assert got == expected
 
 
-@pytest.mark.parametrize("library", _json_libraries(), ids=lambda lib: lib.__name__)
+@pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
 @pytest.mark.parametrize("native, reference", WRITERS)
 @settings(derandomize=True, deadline=None, max_examples=40)
 @given(model=chain_models())
@@ -181,7 +113,7 @@ def test_writers_match_rendition_on_real_models(native, reference, library, mode
         check_same(native, reference, model, compress, library)
 
 
-@pytest.mark.parametrize("library", _json_libraries(), ids=lambda lib: lib.__name__)
+@pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
 @pytest.mark.parametrize("native, reference", WRITERS)
 @settings(derandomize=True, deadline=None, max_examples=40)
 @given(model=list_models())

@@ -1,5 +1,5 @@
 """How users' own models and files meet pavro_cjson's stub, checked by
-tools/typecheck.sh with mypy --strict (never run, never collected).
+the types session of noxfile.py with mypy --strict (never run, never collected).
 
 Each call mypy must reject carries "# type: ignore[arg-type]"; --strict
 warns about an ignore that is no longer needed, so a stub that grows too

@@ -1,0 +1,2 @@
+"""Plain-Python renditions of the module's readers and writers, for
+differential tests."""
