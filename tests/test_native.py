@@ -2,7 +2,7 @@
 backend bound at import; any other binding reads the parser's own event
 stream.  Both must do exactly the same to the model and raise exactly the
 same, over every document the other suites generate, but for the
-differences listed in ``test_documents.listed_difference``: places where the backend
+differences listed in ``documents.listed_difference``: places where the backend
 itself misbehaves and the compiled source does the sound thing.
 """
 
@@ -208,7 +208,7 @@ class ConvertedReads:
 def test_same_on_false_reads(end):
     """The backend ends the parse at any false read; its message for an
     incomplete document asks the read for its length and buffer."""
-    data = malformed.DOCUMENTS["small-ujson-compressed"]
+    data = documents.DOCUMENTS["small-ujson-compressed"]
     for cut in (len(data), len(data) // 2, 1):
         check_same(data[:cut],
                    source=lambda data, reads: ConvertedReads(data, bytes, end))
@@ -216,7 +216,7 @@ def test_same_on_false_reads(end):
 
 def test_rebound_helpers_are_honoured(monkeypatch):
     """A helper of ijson.common rebound after import is used on both paths."""
-    data = malformed.DOCUMENTS["small-ujson-plain"]
+    data = documents.DOCUMENTS["small-ujson-plain"]
     want = load_with(yajl2_cffi, lambda reads: io.BytesIO(data), False)
     monkeypatch.setattr(ijson.common, "integer_or_decimal", lambda text: "#" + text)
     marked = load_with(yajl2_cffi, lambda reads: io.BytesIO(data), False)
