@@ -1,8 +1,6 @@
 // Shared helpers: interned names, traceback entries, name lookup, calls.
 #include "shared.hpp"
 
-#include <frameobject.h>
-
 #include <charconv>
 #include <cstring>
 
@@ -91,39 +89,7 @@ int init_names() {
 // ===========================================================================
 
 void add_traceback(const char* funcname, int line) {
-    // Building the code and frame objects may itself fail or clear the
-    // error indicator, so the exception is parked while they are made.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = PyCode_NewEmpty("pjson", funcname, line);
-    PyFrameObject* frame = nullptr;
-    if (code != nullptr) {
-        PyObject* globals = module_dict;
-        Ref fallback;
-        if (globals == nullptr) {  // failure while the module is being made
-            fallback = Ref(PyDict_New());
-            if (fallback) {
-                PyDict_SetItemString(fallback.get(), "__builtins__",
-                                     PyEval_GetBuiltins());
-            }
-            globals = fallback.get();
-        }
-        if (globals != nullptr) {
-            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-        }
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    if (frame != nullptr) {
-#if PY_VERSION_HEX < 0x030B0000
-        // Before 3.11 the frame struct is public and its line is read
-        // directly; from 3.11 on the empty code object carries the line.
-        frame->f_lineno = line;
-#endif
-        PyTraceBack_Here(frame);
-    }
-    Py_XDECREF(frame);
-    Py_XDECREF(code);
+    common::add_traceback("pjson", funcname, line, module_dict);
 }
 
 // ===========================================================================
@@ -144,73 +110,6 @@ Ref lookup_global(PyObject* name) {
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
-}
-
-// ===========================================================================
-// Calls
-// ===========================================================================
-
-Ref call0(PyObject* callable) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref(PyObject_CallNoArgs(callable));
-#else
-    return Ref(PyObject_CallFunctionObjArgs(callable, nullptr));
-#endif
-}
-
-Ref call1(PyObject* callable, PyObject* arg) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref(PyObject_CallOneArg(callable, arg));
-#else
-    return Ref(PyObject_CallFunctionObjArgs(callable, arg, nullptr));
-#endif
-}
-
-Ref call2(PyObject* callable, PyObject* a, PyObject* b) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* args[2] = {a, b};
-    return Ref(PyObject_Vectorcall(callable, args, 2, nullptr));
-#else
-    return Ref(PyObject_CallFunctionObjArgs(callable, a, b, nullptr));
-#endif
-}
-
-Ref call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count) {
-    const Py_ssize_t npos = b != nullptr ? 2 : 1;
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* args[3] = {a, b != nullptr ? b : count, count};
-    return Ref(PyObject_Vectorcall(callable, args, static_cast<size_t>(npos),
-                                   names.count_kwnames));
-#else
-    Ref args(npos == 2 ? PyTuple_Pack(2, a, b) : PyTuple_Pack(1, a));
-    if (!args) return Ref();
-    Ref kwargs(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), names.count, count) < 0) return Ref();
-    return Ref(PyObject_Call(callable, args.get(), kwargs.get()));
-#endif
-}
-
-// From 3.9 on the method is looked up as PyObject_GetAttr would find it,
-// but a plain function or method descriptor is called without first being
-// bound to a new method object.
-Ref call_method0(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref(PyObject_CallMethodNoArgs(obj, name));
-#else
-    Ref method(PyObject_GetAttr(obj, name));
-    if (!method) return Ref();
-    return call0(method.get());
-#endif
-}
-
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref(PyObject_CallMethodOneArg(obj, name, arg));
-#else
-    Ref method(PyObject_GetAttr(obj, name));
-    if (!method) return Ref();
-    return call1(method.get(), arg);
-#endif
 }
 
 // ===========================================================================
@@ -263,59 +162,9 @@ Ref decimal_text(const char* prefix, long long value) {
     return text;
 }
 
-namespace {
-
-bool is_tracked(PyObject* obj) {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_GC_IsTracked(obj) != 0;
-#else
-    return _PyObject_GC_IS_TRACKED(obj);
-#endif
-}
-
-// Whether the collector may have to follow `obj`: the interpreter's own rule
-// for untracking tuples.
-bool may_be_tracked(PyObject* obj) {
-    if (!PyObject_IS_GC(obj)) return false;
-    if (PyTuple_CheckExact(obj)) return is_tracked(obj);
-    return true;
-}
-
-}  // namespace
-
-void untrack_if_atomic(PyObject* tuple) {
-    if (!PyTuple_CheckExact(tuple) || !is_tracked(tuple)) return;
-    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (may_be_tracked(PyTuple_GET_ITEM(tuple, i))) return;
-    }
-    PyObject_GC_UnTrack(tuple);
-}
-
 // ===========================================================================
 // Small protocols
 // ===========================================================================
-
-void raise_key_error(PyObject* key) {
-    // KeyError(key) with a tuple key would spread the tuple over args.
-    PyObject* args = PyTuple_Pack(1, key);
-    if (args == nullptr) return;
-    PyErr_SetObject(PyExc_KeyError, args);
-    Py_DECREF(args);
-}
-
-Ref dict_lookup(PyObject* dict, PyObject* key) {
-    PyObject* found = PyDict_GetItemWithError(dict, key);  // borrowed
-    if (found != nullptr) return Ref::borrow(found);
-    if (!PyErr_Occurred()) raise_key_error(key);
-    return Ref();
-}
-
-int next_item(PyObject* iterator, Ref& out) {
-    out.reset(PyIter_Next(iterator));
-    if (out) return 1;
-    return PyErr_Occurred() ? -1 : 0;
-}
 
 namespace {
 

@@ -1,66 +1,34 @@
 // Helpers every group of the module leans on: owned references, the
 // interned names, traceback entries, module-level name lookup and the few
-// call shapes the readers and writers need.  Version differences of the C
-// API are confined to this header and shared.cpp.
+// call shapes the readers and writers need.  What the model module uses as
+// well (the owned reference, the calls, the version differences) lives in
+// common/ and is named here as pjson's own.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "../common/calls.hpp"
+#include "../common/compat.hpp"
+#include "../common/ref.hpp"
+#include "../common/signals.hpp"
+#include "../common/traceback.hpp"
+#include "../common/tuples.hpp"
 
 #include <cstddef>
 #include <utility>
 
 namespace pjson {
 
-// ---------------------------------------------------------------------------
-// Owned references
-// ---------------------------------------------------------------------------
-
-// Holds one strong reference.  Construct it from a *new* reference (or from
-// nullptr after a failed call); `Ref::borrow` turns a borrowed pointer into
-// an owned one.  Moves transfer ownership; copies are not allowed, so a
-// reference can neither leak on an early return nor be released twice.
-class Ref {
-public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            PyObject* old = p_;
-            p_ = other.p_;
-            other.p_ = nullptr;
-            Py_XDECREF(old);
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    // Takes a strong reference to an object we were only lent.
-    static Ref borrow(PyObject* borrowed) noexcept {
-        Py_XINCREF(borrowed);
-        return Ref(borrowed);
-    }
-
-    PyObject* get() const noexcept { return p_; }
-    // Hands the reference to the caller (for returning a new reference).
-    PyObject* release() noexcept {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    void reset(PyObject* owned = nullptr) noexcept {
-        PyObject* old = p_;
-        p_ = owned;
-        Py_XDECREF(old);
-    }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
+using common::call0;
+using common::call1;
+using common::call2;
+using common::call_method0;
+using common::call_method1;
+using common::dict_lookup;
+using common::next_item;
+using common::raise_key_error;
+using common::Ref;
+using common::SignalCheck;
+using common::text_ready;
+using common::untrack_if_atomic;
 
 // ---------------------------------------------------------------------------
 // Interned names
@@ -178,32 +146,15 @@ Ref lookup_global(PyObject* name);
 // Calls and small protocols
 // ---------------------------------------------------------------------------
 
-Ref call0(PyObject* callable);
-Ref call1(PyObject* callable, PyObject* arg);
-Ref call2(PyObject* callable, PyObject* a, PyObject* b);
 // callable(args..., count=count) with one or two positional arguments
 // (`b` may be nullptr).
-Ref call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count);
-
-// obj.name() with the method looked up anew.
-Ref call_method0(PyObject* obj, PyObject* name);
-// obj.name(arg) with the method looked up anew.
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg);
+inline Ref call_with_count(PyObject* callable, PyObject* a, PyObject* b, PyObject* count) {
+    return common::call_with_keyword(callable, a, b, count, names.count_kwnames);
+}
 
 // ---------------------------------------------------------------------------
 // Building texts and tuples
 // ---------------------------------------------------------------------------
-
-// Makes a str's characters readable in place (before 3.12 a str made by the
-// legacy API may not be ready yet); -1 on error.
-inline int text_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(text);
-#else
-    (void)text;
-    return 0;
-#endif
-}
 
 // The concatenation of `n` str objects (exact or subclasses, read as
 // stored), made with one allocation; the result is an exact str.
@@ -211,23 +162,6 @@ Ref concat_texts(PyObject* const* parts, Py_ssize_t n);
 
 // prefix + the decimal digits of `value`, an exact str; `prefix` is ASCII.
 Ref decimal_text(const char* prefix, long long value);
-
-// Stops the cyclic collector from tracking a tuple that can never be part of
-// a cycle: every item is an object the collector does not follow, or a tuple
-// it already dropped.  The interpreter does the same lazily during
-// collections; doing it at once keeps large documents out of them.
-void untrack_if_atomic(PyObject* tuple);
-
-// Raises KeyError carrying `key` itself, even when `key` is a tuple.
-void raise_key_error(PyObject* key);
-
-// Looks `key` up in a dict the module owns; a miss raises KeyError(key).
-// The result is a new reference, safe across later calls into Python.
-Ref dict_lookup(PyObject* dict, PyObject* key);
-
-// Draws the next item of an iterator: returns 1 with `out` set, 0 when the
-// iterator is exhausted (no exception), -1 on error.
-int next_item(PyObject* iterator, Ref& out);
 
 // Unpacks `item` into exactly `n` values (n <= 3) with the messages a
 // failing unpack gives: "too many values to unpack (expected %zd)" and
@@ -238,21 +172,5 @@ int unpack(PyObject* item, Py_ssize_t n, Ref* out);
 int equals_str(PyObject* obj, PyObject* interned);
 // obj.startswith(prefix), fast for exact str; -1 on error.
 int starts_with(PyObject* obj, PyObject* prefix);
-
-// Lets a pending Ctrl-C (or any signal handler) interrupt long loops.  The
-// interpreter only checks between bytecodes, and a loop over C-implemented
-// containers may run no bytecode at all.
-class SignalCheck {
-public:
-    int tick() noexcept {
-        if (++n_ < kEvery) return 0;
-        n_ = 0;
-        return PyErr_CheckSignals();
-    }
-
-private:
-    static constexpr unsigned kEvery = 1024;
-    unsigned n_ = 0;
-};
 
 }  // namespace pjson

@@ -22,9 +22,14 @@ It prints one line per case and closes with "N passed, N failed"; it exits
 """
 
 import argparse
+import copy
 import ctypes
+import decimal
+import fractions
 import gc
 import io
+import pickle
+import random
 import json as std_json
 import sys
 import time
@@ -35,7 +40,8 @@ import ijson
 import ujson
 
 import pavro_cjson
-from pavro.bag import ChainModel
+import _pavro_model
+from pavro.bag import ChainModel, ProbabilityBag
 
 from fakes import KeepingModel, ListBag, RecordingFile
 
@@ -1147,7 +1153,105 @@ def round_trip_cases():
             add("round trip: %s then load_json_big, %s" % (wname, pname), big)
 
 
+# --- the compiled model itself ------------------------------------------------
+
+class SubModel(ChainModel):
+    def add_to_bag(self, start, follower, count=1):
+        ChainModel.add_to_bag(self, start, follower, count=count)
+
+
+class Two(int):
+    """A length that is no exact int: learn() slices with Python's arithmetic."""
+
+
+class SlottedBag(ProbabilityBag):
+    __slots__ = ("label",)
+
+
+class Draw(float):
+    """A random() result that is no exact float."""
+
+    def __mul__(self, other):
+        return fractions.Fraction(float(self)) * fractions.Fraction(other)
+
+
+class DrawRandom(random.Random):
+    def random(self):
+        return Draw(super().random())
+
+
+def model_cases():
+    sentences = [["a", "b", [1, decimal.Decimal("2.5")], "a", "c", "b"], ["x", ("y",)]]
+
+    def learn():
+        model = ChainModel.from_sequences(sentences, length=2)
+        SubModel.from_sequences(sentences, length=Two(2))
+        model.learn(iter(["a", "b"]))
+        model.build_frequency_dict()
+        list(model.items())
+        model.set_bag("z", ProbabilityBag({("q",): 2}))
+        model.bag("z").weight(["q"])
+        repr(model), repr(model.bag("a")), model == model, "a" in model, len(model)
+        model.clear()
+    add("model: learn, look up, count, clear", learn)
+
+    def draws():
+        model = ChainModel.from_sequences(sentences)
+        bag = ProbabilityBag({("a",): 1, ("b",): 2.5, ("c",): 2 ** 70})
+        for rng in (random.Random(3), DrawRandom(3), random):
+            bag.choose(rng)
+            model.bag("a").choose(rng)
+            list(model.generate("a", 5, rng))
+        ProbabilityBag({("a",): 0}).choose(random.Random(1)) if sys.version_info < (3, 9) else None
+        bag.total, bag.unique_count
+    add("model: draws from the table, from the chooser, of objects", draws)
+
+    def pickles():
+        model = ChainModel.from_sequences(sentences)
+        model.note = "kept"
+        bag = SlottedBag({("a",): 1})
+        bag.label = "slot"
+        model.set_bag("s", bag)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            pickle.loads(pickle.dumps(model, protocol))
+        copy.copy(model), copy.deepcopy(model)
+    add("model: pickle, copy, deepcopy", pickles)
+
+    def failures():
+        model = ChainModel()
+        expect(TypeError, model.add_to_bag, {1}, ("a",))
+        expect(TypeError, model.add_to_bag, "a", ("a", {1}))
+        expect(TypeError, model.add_to_bag, "a", 5)
+        expect(ValueError, model.add_to_bag, "a", ("b",), count=decimal.Decimal("sNaN"))
+        expect(ValueError, model.learn, ["a"], 0)
+        expect(TypeError, model.learn, ["a", "b"], 1.5)
+        expect(KeyError, model.bag, ("missing",))
+        expect(IndexError, ProbabilityBag().choose)
+        expect(ValueError, ProbabilityBag({("a",): 0}).choose, random.Random(1)) \
+            if sys.version_info >= (3, 9) else None
+        expect(TypeError, model.add_to_bag)
+        expect(TypeError, model.add_to_bag, "a", ("b",), counts=1)
+        expect(TypeError, ProbabilityBag().__setstate__, (None, {"_weights": 1}))
+        model.add_to_bag("a", ("b",))
+        walked = model.items()
+        model.add_to_bag("b", ("c",))
+        expect(RuntimeError, list, walked)
+        expect(Boom, list, model.generate("a", rng=types.SimpleNamespace(choices=boom)))
+    add("model: failures", failures)
+
+    def cycles():
+        model = ChainModel()
+        bag = ProbabilityBag()
+        bag.add(("x",), count=model)
+        model.set_bag("a", bag)
+        model.me = model
+        walk = model.generate("a")
+        model.walk = walk
+    add("model: reference cycles are collected", cycles)
+
+
 binding_cases()
+model_cases()
 writer_success_cases()
 writer_failure_cases()
 load_small_cases()
@@ -1233,8 +1337,11 @@ class UnraisableFilter:
 def module_counts_references():
     """Whether the module was built with the debug interpreter's headers:
     its own increments and decrements only reach the total if it was."""
-    with open(pavro_cjson.__file__, "rb") as built:
-        return b"_Py_NegativeRefcount" in built.read()
+    for module in (pavro_cjson, _pavro_model):
+        with open(module.__file__, "rb") as built:
+            if b"_Py_NegativeRefcount" not in built.read():
+                return False
+    return True
 
 
 def main(argv=None):

@@ -739,7 +739,8 @@ def raised_by_model(error):
     tb = error.__traceback__
     while tb.tb_next is not None:
         tb = tb.tb_next
-    return os.path.basename(tb.tb_frame.f_code.co_filename) == "bag.py"
+    # The compiled model's methods add an entry of their own.
+    return os.path.basename(tb.tb_frame.f_code.co_filename) in ("bag.py", "_pavro_model")
 
 
 def chain_before_codes(data):

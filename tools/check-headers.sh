@@ -23,10 +23,10 @@ for python in "${interpreters[@]}"; do
     seen="$seen$version "
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
     failed=0
-    for source in pjson/*.cpp pjson/*/*.cpp; do
+    for source in common/*.cpp pjson/*.cpp pjson/*/*.cpp pmodel/*.cpp; do
         if ! "$cxx" -std=c++17 -fsyntax-only -Wall -Wextra -Wpedantic -Wshadow \
             -Wno-missing-field-initializers -Wno-cast-function-type -Werror \
-            -Ipjson -isystem "$include" "$source"; then
+            -I"${source%%/*}" -isystem "$include" "$source"; then
             failed=1
         fi
     done

@@ -65,9 +65,9 @@ wheel=${wheels[0]}
 # marker, and no C++ sources.
 pjson_log "checking $(basename "$sdist") and $(basename "$wheel")"
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    sources=$(git -C "$root" ls-files pjson pavro CMakeLists.txt pyproject.toml README.md)
+    sources=$(git -C "$root" ls-files common pjson pmodel pavro CMakeLists.txt pyproject.toml README.md)
 else
-    sources=$(find pjson pavro CMakeLists.txt pyproject.toml README.md -type f -not -path '*/__pycache__/*')
+    sources=$(find common pjson pmodel pavro CMakeLists.txt pyproject.toml README.md -type f -not -path '*/__pycache__/*')
 fi
 "$tools/bin/python" - "$sdist" "$wheel" "$sources" <<'EOF' || fail "the sdist or the wheel is incomplete"
 import fnmatch, sys, tarfile, zipfile
@@ -78,13 +78,14 @@ problems = []
 with tarfile.open(sdist) as tar:
     # Every member sits under one directory, "pavro_cjson-VERSION/".
     in_sdist = {name.partition("/")[2] for name in tar.getnames()}
-for name in sorted(set(sources) | {"PKG-INFO", "pjson/pavro_cjson.pyi", "pavro/py.typed"}):
+for name in sorted(set(sources) | {"PKG-INFO", "pjson/pavro_cjson.pyi", "pmodel/_pavro_model.pyi", "pavro/py.typed"}):
     if name not in in_sdist:
         problems.append("sdist lacks " + name)
 
 with zipfile.ZipFile(wheel) as whl:
     in_wheel = set(whl.namelist())
-wanted = ["pavro_cjson.*.so", "pavro_cjson.pyi", "pavro/__init__.py", "pavro/bag.py",
+wanted = ["pavro_cjson.*.so", "pavro_cjson.pyi", "_pavro_model.*.so", "_pavro_model.pyi",
+          "pavro/__init__.py", "pavro/bag.py",
           "pavro/demo.py", "pavro/py.typed", "*.dist-info/METADATA"]
 for pattern in wanted:
     if not fnmatch.filter(in_wheel, pattern):

@@ -52,8 +52,8 @@ then
     failed+=("README example not found")
 fi
 
-pjson_log "stubtest: pavro_cjson.pyi against the built module"
-if ! (cd "$work" && "$VENV_PYTHON" -m mypy.stubtest pavro_cjson); then
+pjson_log "stubtest: pavro_cjson.pyi and _pavro_model.pyi against the built modules"
+if ! (cd "$work" && "$VENV_PYTHON" -m mypy.stubtest pavro_cjson _pavro_model); then
     failed+=("stubtest")
 fi
 

@@ -122,7 +122,7 @@ pjson_build_stamp() {
         printf 'arg %s\n' "$@"
         printf 'env %s\n' "CC=${CC:-}" "CXX=${CXX:-}" "CFLAGS=${CFLAGS:-}" \
             "CXXFLAGS=${CXXFLAGS:-}" "LDFLAGS=${LDFLAGS:-}" "CMAKE_ARGS=${CMAKE_ARGS:-}"
-        find pjson pavro CMakeLists.txt pyproject.toml -type f \
+        find common pjson pmodel pavro CMakeLists.txt pyproject.toml -type f \
             ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 | LC_ALL=C sort -z |
             xargs -0 sha256sum
     ) | sha256sum | cut -d ' ' -f 1
