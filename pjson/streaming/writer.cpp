@@ -225,10 +225,7 @@ public:
     int write_next_start(PyObject* next_start, bool first) {
         Ref piece;
         if (codes_ != nullptr) {
-            if (follower_tokens(next_start) < 0) {
-                kGenexpr.fail(__LINE__);  // the lookups' own entry, inside ours
-                PJ_FAIL(kWriteNextStart);
-            }
+            if (follower_tokens(next_start) < 0) PJ_FAIL(kWriteNextStart);
             piece = follower_piece(first ? names.open_list : names.comma_open);
             if (!piece) PJ_FAIL(kWriteNextStart);
         } else {
@@ -244,7 +241,8 @@ public:
 
 private:
     // codes[x] for x in next_start, into tokens_; every lookup is done
-    // before any token is formatted, and both before the write.
+    // before any token is formatted, and both before the write.  The
+    // lookups have a traceback entry of their own, inside the caller's.
     int follower_tokens(PyObject* next_start) {
         tokens_.clear();
         SignalCheck signals;
@@ -252,23 +250,23 @@ private:
             // Immutable: index it directly; lookups cannot change it.
             const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if (keep_token(PyTuple_GET_ITEM(next_start, i)) < 0) return -1;
-                if (signals.tick() < 0) return -1;
+                if (keep_token(PyTuple_GET_ITEM(next_start, i)) < 0) PJ_FAIL(kGenexpr);
+                if (signals.tick() < 0) PJ_FAIL(kGenexpr);
             }
         } else {
             Ref iterator(PyObject_GetIter(next_start));
-            if (!iterator) return -1;
+            if (!iterator) PJ_FAIL(kGenexpr);
             Ref element;
             for (;;) {
                 const int got = next_item(iterator.get(), element);
-                if (got < 0) return -1;
+                if (got < 0) PJ_FAIL(kGenexpr);
                 if (got == 0) break;
-                if (keep_token(element.get()) < 0) return -1;
-                if (signals.tick() < 0) return -1;
+                if (keep_token(element.get()) < 0) PJ_FAIL(kGenexpr);
+                if (signals.tick() < 0) PJ_FAIL(kGenexpr);
             }
         }
         for (Token& token : tokens_) {
-            if (format_token(token) < 0) return -1;
+            if (format_token(token) < 0) PJ_FAIL(kGenexpr);
         }
         return 0;
     }

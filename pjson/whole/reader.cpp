@@ -92,10 +92,10 @@ int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& o
     SignalCheck signals;
     for (;;) {
         int got = c_list.next(start, bag);
-        if (got < 0) return __LINE__;
+        if (got < 0) PJ_FAIL(kBody);
         if (got == 0) return 0;
         document::PairReader i_bag;
-        if (open_follower_list(i_bag, bag.get()) < 0) return __LINE__;
+        if (open_follower_list(i_bag, bag.get()) < 0) PJ_FAIL(kBody);
         // The start's slot is filled once its pairs are decoded: a start
         // token is looked up after its followers, as set_bag comes after
         // the bag is full.
@@ -104,18 +104,18 @@ int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& o
         Py_ssize_t n = 0;
         while ((got = i_bag.next(items, count)) > 0) {
             Ref follower = decode_follower(items.get(), decode, shared);
-            if (!follower) return __LINE__;
+            if (!follower) PJ_FAIL(kBody);
             out.objects.push_back(std::move(follower));
             out.objects.push_back(std::move(count));
             ++n;
-            if (signals.tick() < 0) return __LINE__;
+            if (signals.tick() < 0) PJ_FAIL(kBody);
         }
-        if (got < 0) return __LINE__;
+        if (got < 0) PJ_FAIL(kBody);
         Ref start_code = decode_start(start.get(), decode, shared);
-        if (!start_code) return __LINE__;
+        if (!start_code) PJ_FAIL(kBody);
         out.objects[start_slot] = std::move(start_code);
         out.pairs.push_back(n);
-        if (signals.tick() < 0) return __LINE__;
+        if (signals.tick() < 0) PJ_FAIL(kBody);
     }
 }
 
@@ -127,14 +127,14 @@ int decode_chain_guarded(document::PairReader& c_list, PyObject* decode,
         return decode_chain(c_list, decode, out);
     } catch (...) {  // only the vectors throw, and only bad_alloc
         PyErr_NoMemory();
-        return __LINE__;
+        PJ_FAIL(kBody);
     }
 }
 
 // Replace mode: empties the model, then hands each start a new bag.
 PyObject* replace_with(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
     DecodedChain decoded;
-    if (const int line = decode_chain_guarded(c_list, decode, decoded)) return kBody.fail(line);
+    if (decode_chain_guarded(c_list, decode, decoded) < 0) return nullptr;  // entry added
     if (model::clear(chain) < 0) PJ_FAIL(kBody);
     SignalCheck signals;
     size_t at = 0;
