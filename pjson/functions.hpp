@@ -3,7 +3,7 @@
 // traceback entry added.
 #pragma once
 
-#include "shared.hpp"
+#include "base/failure.hpp"
 
 namespace pjson {
 

@@ -2,7 +2,9 @@
 // turns codes into tokens, pair reading, and the decoding map.
 #pragma once
 
-#include "shared.hpp"
+#include "base/common.hpp"
+#include "base/failure.hpp"
+#include "base/texts.hpp"
 
 namespace pjson::document {
 

@@ -3,7 +3,9 @@
 // method is dropped; nothing else is ever read from the model.
 #pragma once
 
-#include "shared.hpp"
+#include "base/common.hpp"
+#include "base/globals.hpp"
+#include "base/names.hpp"
 
 namespace pjson::model {
 

@@ -4,6 +4,7 @@
 // generator expression it stands for.
 #include "streaming/decodegen.hpp"
 
+#include "base/failure.hpp"
 #include "functions.hpp"
 
 #include <structmember.h>

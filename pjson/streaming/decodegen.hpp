@@ -2,7 +2,7 @@
 // a compressed follower.
 #pragma once
 
-#include "shared.hpp"
+#include "base/common.hpp"
 
 namespace pjson {
 

@@ -2,7 +2,7 @@
 // each parser event, and the interface both sources feed.
 #pragma once
 
-#include "shared.hpp"
+#include "base/common.hpp"
 
 namespace pjson::streaming {
 

@@ -7,6 +7,11 @@
 //
 // Every fallible function here returns -1 (or an empty Ref) having added
 // load_json_big's traceback entry at the failing line (base/failure.hpp).
+#include "base/failure.hpp"
+#include "base/globals.hpp"
+#include "base/names.hpp"
+#include "base/protocols.hpp"
+#include "base/texts.hpp"
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"

@@ -2,6 +2,11 @@
 // memory follows the number of distinct codes, never the document's size.
 // Separators go by position (a comma before every unit but the first), so
 // the text stays valid whatever len() or unique_count a model reports.
+#include "base/failure.hpp"
+#include "base/globals.hpp"
+#include "base/names.hpp"
+#include "base/protocols.hpp"
+#include "base/texts.hpp"
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"
@@ -25,7 +30,6 @@ constexpr Frame kGenexpr{"genexpr"};
 int write_piece(PyObject* file, PyObject* piece) {
     return call_method1(file, names.write, piece) ? 0 : -1;
 }
-
 
 // Refuses a code text that is not a str: written into the document it
 // would corrupt it (bytes, None) or silently change the code (an int).
@@ -75,8 +79,8 @@ Ref count_piece(PyObject* count) {
     }
     Ref text = count_text(count);
     if (!text) return Ref();
-    PyObject* parts[] = {names.comma, text.get()};
-    return concat_texts(parts, 2);
+    const TextPart parts[] = {TextPart::of(names.comma), TextPart::of(text.get())};
+    return join_texts(parts, 2);
 }
 
 // A token as a piece needs it: an exact int (a rank number, nearly always)
@@ -90,77 +94,20 @@ struct Token {
 // One piece assembled from texts and integers with a single allocation.
 class Piece {
 public:
-    void clear() { segments_.clear(); }
+    void clear() { parts_.clear(); }
     // `text` is borrowed: it must stay alive until build().
-    int add(PyObject* text) {
-        Segment segment;
-        segment.text = text;
-        return push(segment);
-    }
-    int add(long long number) {
-        Segment segment;
-        segment.digits.size = static_cast<unsigned>(
-            std::to_chars(segment.digits.chars, std::end(segment.digits.chars), number).ptr -
-            segment.digits.chars);
-        return push(segment);
-    }
+    int add(PyObject* text) { return push(TextPart::of(text)); }
+    int add(long long number) { return push(TextPart::digits(number)); }
     int add(const Token& token) {
         return token.text ? add(token.text.get()) : add(token.number);
     }
 
-    Ref build() const {
-        Py_ssize_t length = 0;
-        Py_UCS4 maxchar = 127;
-        for (const Segment& segment : segments_) {
-            if (segment.text == nullptr) {
-                length += segment.digits.size;
-                continue;
-            }
-            if (text_ready(segment.text) < 0) return Ref();
-            length += PyUnicode_GET_LENGTH(segment.text);
-            // Each str is stored in its narrowest kind: the widest part
-            // gives the piece's kind (digits are ASCII).
-            const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(segment.text);
-            if (widest > maxchar) maxchar = widest;
-        }
-        Ref piece(PyUnicode_New(length, maxchar));
-        if (!piece) return Ref();
-        const int kind = PyUnicode_KIND(piece.get());
-        void* data = PyUnicode_DATA(piece.get());
-        Py_ssize_t at = 0;
-        for (const Segment& segment : segments_) {
-            if (segment.text == nullptr) {
-                for (unsigned i = 0; i < segment.digits.size; ++i) {
-                    PyUnicode_WRITE(kind, data, at + i, segment.digits.chars[i]);
-                }
-                at += segment.digits.size;
-                continue;
-            }
-            const Py_ssize_t size = PyUnicode_GET_LENGTH(segment.text);
-            if (PyUnicode_KIND(segment.text) == kind) {
-                std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(segment.text),
-                            static_cast<size_t>(size) * kind);
-            } else if (PyUnicode_CopyCharacters(piece.get(), at, segment.text, 0, size) < 0) {
-                return Ref();
-            }
-            at += size;
-        }
-        return piece;
-    }
+    Ref build() const { return join_texts(parts_.data(), parts_.size()); }
 
 private:
-    struct Digits {
-        char chars[24];  // a long long needs at most 20
-        unsigned size = 0;
-    };
-    struct Segment {
-        PyObject* text = nullptr;  // borrowed, or nullptr for digits
-        Digits digits;
-    };
-
-    int push(Segment segment) {
+    int push(const TextPart& part) {
         try {
-            segments_.push_back(segment);
+            parts_.push_back(part);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return -1;
@@ -168,7 +115,7 @@ private:
         return 0;
     }
 
-    std::vector<Segment> segments_;
+    std::vector<TextPart> parts_;
 };
 
 // codes[key] as a Token; a miss raises KeyError(key).
@@ -231,8 +178,8 @@ public:
         } else {
             Ref text = dumps(next_start);
             if (!text) PJ_FAIL(kWriteNextStart);
-            PyObject* parts[] = {names.comma, text.get()};
-            piece = first ? std::move(text) : concat_texts(parts, 2);
+            const TextPart parts[] = {TextPart::of(names.comma), TextPart::of(text.get())};
+            piece = first ? std::move(text) : join_texts(parts, 2);
             if (!piece) PJ_FAIL(kWriteNextStart);
         }
         if (write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
@@ -321,8 +268,9 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
         if (!value_text) return -1;
         Ref token_text = itself ? format_text(w_code.get()) : ranking.rank_text();
         if (!token_text) return -1;
-        PyObject* parts[] = {names.comma, token_text.get(), names.comma, value_text.get()};
-        Ref piece = ranking.rank() == 0 ? concat_texts(parts + 1, 3) : concat_texts(parts, 4);
+        const TextPart parts[] = {TextPart::of(names.comma), TextPart::of(token_text.get()),
+                                  TextPart::of(names.comma), TextPart::of(value_text.get())};
+        Ref piece = ranking.rank() == 0 ? join_texts(parts + 1, 3) : join_texts(parts, 4);
         if (!piece || write_piece(file, piece.get()) < 0) return -1;
         if (signals.tick() < 0) return -1;
     }

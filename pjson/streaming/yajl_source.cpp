@@ -7,6 +7,10 @@
 // backend's own functions, so the file is read exactly as its parse() reads it.
 #include "streaming/yajl_source.hpp"
 
+#include "base/failure.hpp"
+#include "base/globals.hpp"
+#include "base/names.hpp"
+
 #include <dlfcn.h>
 
 #include <cstring>
