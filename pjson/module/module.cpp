@@ -5,7 +5,6 @@
 #include "base/names.hpp"
 #include "functions.hpp"
 #include "module/binding.hpp"
-#include "streaming/yajl_source.hpp"
 
 #include <cstdio>
 
@@ -199,10 +198,10 @@ int make(PyObject* module, bool& registered) {
         if (PyDict_SetItemString(modules, "pavro_cjson", module) < 0) PJ_FAIL(kInit);
         registered = true;
     }
-    if (init_document() < 0 || init_decode_generator() < 0) PJ_FAIL(kInit);
+    if (init_dump_json_small() < 0 || init_dump_json_big() < 0 || init_load_json_big() < 0)
+        PJ_FAIL(kInit);
     if (run_body(module) < 0) return -1;
-    // What load_json_big compares its bindings with at every call.
-    streaming::remember_parser_bindings();
+    bind_load_json_big();
     return 0;
 }
 

@@ -5,7 +5,6 @@
 #include "streaming/decodegen.hpp"
 
 #include "base/failure.hpp"
-#include "functions.hpp"
 
 #include <structmember.h>
 

@@ -12,4 +12,9 @@ namespace pjson {
 // the follower it was made for.
 Ref new_decode_generator(PyObject* follower, PyObject* codes);
 
+// Readies the generator type and registers it as a
+// collections.abc.Generator; safe to call again after a failure.  0, or -1
+// with an exception set.
+int init_decode_generator();
+
 }  // namespace pjson

@@ -474,6 +474,10 @@ int read_compiled(PyObject* chain, bool merging, PyObject* source) {
 
 }  // namespace
 
+int init_load_json_big() { return init_decode_generator(); }
+
+void bind_load_json_big() { streaming::remember_parser_bindings(); }
+
 // load_json_big(chain, file, merge=False)
 PyObject* load_json_big(PyObject* chain, PyObject* file, PyObject* merge) {
     const int merging = PyObject_IsTrue(merge);

@@ -25,6 +25,10 @@ constexpr Frame kBody = kDumpBigFrame;
 constexpr Frame kWriteStart{"pavro_cjson.dump_json_big.write_start"};
 constexpr Frame kWriteNextStart{"pavro_cjson.dump_json_big.write_next_start"};
 constexpr Frame kGenexpr{"genexpr"};
+constexpr Frame kSortKeyFrame{"pavro_cjson.dump_json_big.lambda4"};
+
+// The key the code table is ranked with, made by init_dump_json_big.
+document::SortKey sort_key{document::negated_occurrences_as<kSortKeyFrame>};
 
 // file.write(piece), the method looked up anew for every piece.
 int write_piece(PyObject* file, PyObject* piece) {
@@ -253,7 +257,7 @@ private:
 int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
     Ref freq_dict = model::frequency_items(chain);
     if (!freq_dict) return -1;
-    Ref sorted = document::sort_by_frequency(freq_dict.get(), document::Writer::streaming);
+    Ref sorted = document::sort_by_frequency(freq_dict.get(), sort_key);
     if (!sorted) return -1;
     document::Ranking ranking(std::move(sorted));
     SignalCheck signals;
@@ -278,6 +282,8 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
 }
 
 }  // namespace
+
+int init_dump_json_big() { return sort_key.make(); }
 
 // dump_json_big(chain, file, frequency_compress=True)
 PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_compress) {
