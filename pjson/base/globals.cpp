@@ -21,4 +21,12 @@ Ref lookup_global(PyObject* name) {
     return Ref();
 }
 
+Ref call_global_attr(PyObject* name, PyObject* attr, PyObject* arg) {
+    Ref global = lookup_global(name);
+    if (!global) return Ref();
+    Ref method(PyObject_GetAttr(global.get(), attr));
+    if (!method) return Ref();
+    return call1(method.get(), arg);
+}
+
 }  // namespace pjson

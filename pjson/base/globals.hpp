@@ -12,4 +12,8 @@ extern PyObject* module_dict;  // borrowed from the module, which never dies
 // the builtins, raising NameError as the interpreter would.
 Ref lookup_global(PyObject* name);
 
+// name.attr(arg): `name` looked up as a module-level name and `attr` read
+// from it at this moment, as json.dumps(x) or ijson.parse(file) would be.
+Ref call_global_attr(PyObject* name, PyObject* attr, PyObject* arg);
+
 }  // namespace pjson

@@ -28,13 +28,9 @@ bool is_string_text(PyObject* text) {
 
 // int(math.log10(rank)) + 1, with math looked up at the moment of use.
 int rank_width(Py_ssize_t rank, Py_ssize_t* width) {
-    Ref math = lookup_global(names.math);
-    if (!math) return -1;
-    Ref log10(PyObject_GetAttr(math.get(), names.log10));
-    if (!log10) return -1;
     Ref number(PyLong_FromSsize_t(rank));
     if (!number) return -1;
-    Ref logarithm = call1(log10.get(), number.get());
+    Ref logarithm = call_global_attr(names.math, names.log10, number.get());
     if (!logarithm) return -1;
     Ref integer(PyNumber_Long(logarithm.get()));
     if (!integer) return -1;
@@ -100,11 +96,7 @@ int Ranking::next() {
         code_ = Ref(PyObject_GetItem(item.get(), zero.get()));
         if (!code_) return -1;
     }
-    Ref json = lookup_global(names.json);
-    if (!json) return -1;
-    Ref dumps(PyObject_GetAttr(json.get(), names.dumps));
-    if (!dumps) return -1;
-    text_ = call1(dumps.get(), code_.get());
+    text_ = call_global_attr(names.json, names.dumps, code_.get());
     if (!text_) return -1;
     itself_ = false;
     if (rank_ > 9 && is_string_text(text_.get())) {
@@ -225,7 +217,7 @@ void raise_not_follower_list(Kind kind) {
                  kinds[static_cast<int>(kind)]);
 }
 
-int refused_follower_list(PyObject* value, Kind* kind) {
+bool refused_follower_list(PyObject* value, Kind* kind) {
     // bool before int: True is an int too.
     if (PyBool_Check(value)) {
         *kind = Kind::boolean;
@@ -238,9 +230,9 @@ int refused_follower_list(PyObject* value, Kind* kind) {
     } else if (PyDict_Check(value)) {
         *kind = Kind::object;
     } else {
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 void raise_codes_after_chain() {

@@ -140,10 +140,10 @@ enum class Kind { number, string, boolean, null, object };
 // Raises TypeError "a follower list must be an array, not a string" (and so on).
 void raise_not_follower_list(Kind kind);
 
-// For a parsed value in a follower list's place: 1 with `kind` set when
-// it is a scalar or a mapping (never a follower list), else 0.  Other
-// iterables are taken as they come.
-int refused_follower_list(PyObject* value, Kind* kind);
+// For a parsed value in a follower list's place: true with `kind` set
+// when it is a scalar or a mapping (never a follower list).  Other
+// iterables are taken as they come.  Cannot fail.
+bool refused_follower_list(PyObject* value, Kind* kind);
 
 // Raises ValueError for a code table that arrives after the chain table
 // has been handed over undecoded.

@@ -432,11 +432,7 @@ int classify(PyObject* name, Event* kind) {
 
 // ijson.parse(file) drawn to its end through an ObjectBuilder().
 int read_events(PyObject* chain, bool merging, PyObject* file) {
-    Ref ijson = lookup_global(names.ijson);
-    if (!ijson) PJ_FAIL(kBody);
-    Ref parse(PyObject_GetAttr(ijson.get(), names.parse));
-    if (!parse) PJ_FAIL(kBody);
-    Ref parser = call1(parse.get(), file);
+    Ref parser = call_global_attr(names.ijson, names.parse, file);
     if (!parser) PJ_FAIL(kBody);
     Ref builder_class = lookup_global(names.ObjectBuilder);
     if (!builder_class) PJ_FAIL(kBody);

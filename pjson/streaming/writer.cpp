@@ -48,11 +48,7 @@ Ref require_text(Ref text) {
 
 // json.dumps(value) through the module-level json; always a str.
 Ref dumps(PyObject* value) {
-    Ref json = lookup_global(names.json);
-    if (!json) return Ref();
-    Ref method(PyObject_GetAttr(json.get(), names.dumps));
-    if (!method) return Ref();
-    return require_text(call1(method.get(), value));
+    return require_text(call_global_attr(names.json, names.dumps, value));
 }
 
 // "{}".format(value): exact str and int skip the format machinery.

@@ -3,7 +3,7 @@
 // pending events per chunk.  Here the same yajl library calls straight into
 // the reader, while everything the backend does in Python around the parse
 // (turning bytes and str into files, the read(0) probe and the text-file
-// wrapper with its warning, the 64 KiB reads) is still done by the
+// wrapper with its warning, the 64 KiB reads) is done by the
 // backend's own functions, so the file is read exactly as its parse() reads it.
 #include "streaming/yajl_source.hpp"
 
