@@ -3,7 +3,7 @@
 // traceback entry added.
 #pragma once
 
-#include "base/failure.hpp"
+#include "failure.hpp"
 
 namespace pjson {
 

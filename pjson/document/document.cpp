@@ -1,9 +1,9 @@
 // Token rule, pair reading and the decoding map.
 #include "document/document.hpp"
 
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 
 #include <cmath>
 

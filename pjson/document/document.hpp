@@ -2,9 +2,9 @@
 // turns codes into tokens, pair reading, and the decoding map.
 #pragma once
 
-#include "base/common.hpp"
-#include "base/failure.hpp"
-#include "base/texts.hpp"
+#include "common.hpp"
+#include "failure.hpp"
+#include "texts.hpp"
 
 namespace pjson::document {
 

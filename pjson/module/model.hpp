@@ -3,9 +3,9 @@
 // method is dropped; nothing else is ever read from the model.
 #pragma once
 
-#include "base/common.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
+#include "common.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 
 namespace pjson::model {
 

@@ -1,8 +1,8 @@
 // Module initialisation: version check, module-level bindings and the four
 // published functions.
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 #include "functions.hpp"
 #include "module/binding.hpp"
 

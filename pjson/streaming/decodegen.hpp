@@ -2,7 +2,7 @@
 // a compressed follower.
 #pragma once
 
-#include "base/common.hpp"
+#include "common.hpp"
 
 namespace pjson {
 

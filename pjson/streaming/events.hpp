@@ -2,7 +2,7 @@
 // each parser event, and the interface both sources feed.
 #pragma once
 
-#include "base/common.hpp"
+#include "common.hpp"
 
 namespace pjson::streaming {
 

@@ -6,12 +6,12 @@
 // event stream through ObjectBuilder.
 //
 // Every fallible function here returns -1 (or an empty Ref) having added
-// load_json_big's traceback entry at the failing line (base/failure.hpp).
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
-#include "base/protocols.hpp"
-#include "base/texts.hpp"
+// load_json_big's traceback entry at the failing line (failure.hpp).
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
+#include "texts.hpp"
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"

@@ -2,11 +2,11 @@
 // memory follows the number of distinct codes, never the document's size.
 // Separators go by position (a comma before every unit but the first), so
 // the text stays valid whatever len() or unique_count a model reports.
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
-#include "base/protocols.hpp"
-#include "base/texts.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
+#include "texts.hpp"
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"

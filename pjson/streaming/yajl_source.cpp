@@ -7,9 +7,9 @@
 // backend's own functions, so the file is read exactly as its parse() reads it.
 #include "streaming/yajl_source.hpp"
 
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 
 #include <dlfcn.h>
 

@@ -3,7 +3,7 @@
 // that backend's parse() would.
 #pragma once
 
-#include "base/failure.hpp"
+#include "failure.hpp"
 #include "streaming/events.hpp"
 
 namespace pjson::streaming {

@@ -1,10 +1,10 @@
 // Whole-document reader: parses the text in one library call, then walks
 // the chain table in place, in replace mode (one new bag per start) or
 // merge mode (one add_to_bag per pair).
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
-#include "base/protocols.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"

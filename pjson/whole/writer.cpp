@@ -1,10 +1,10 @@
 // Whole-document writer: walks the model into tuples first, then hands the
 // complete document to the JSON library in one dump call, so a model that
 // fails half-way leaves the file untouched.
-#include "base/failure.hpp"
-#include "base/globals.hpp"
-#include "base/names.hpp"
-#include "base/protocols.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
 #include "document/document.hpp"
 #include "functions.hpp"
 #include "module/model.hpp"

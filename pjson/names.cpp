@@ -1,5 +1,5 @@
 // Creating the interned names.
-#include "base/names.hpp"
+#include "names.hpp"
 
 namespace pjson {
 

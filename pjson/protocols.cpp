@@ -1,5 +1,5 @@
 // Unpacking with the interpreter's messages.
-#include "base/protocols.hpp"
+#include "protocols.hpp"
 
 namespace pjson {
 

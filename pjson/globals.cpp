@@ -1,5 +1,5 @@
 // Module-level name lookup.
-#include "base/globals.hpp"
+#include "globals.hpp"
 
 namespace pjson {
 

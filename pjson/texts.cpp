@@ -1,7 +1,7 @@
 // Building and comparing str objects.
-#include "base/texts.hpp"
+#include "texts.hpp"
 
-#include "base/names.hpp"
+#include "names.hpp"
 
 #include <charconv>
 #include <cstring>

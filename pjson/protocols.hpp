@@ -2,8 +2,8 @@
 #pragma once
 
 #include "../common/calls.hpp"
-#include "base/common.hpp"
-#include "base/names.hpp"
+#include "common.hpp"
+#include "names.hpp"
 
 namespace pjson {
 

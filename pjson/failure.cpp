@@ -1,8 +1,8 @@
 // Traceback entries under the source file name "pjson".
-#include "base/failure.hpp"
+#include "failure.hpp"
 
 #include "../common/traceback.hpp"
-#include "base/globals.hpp"
+#include "globals.hpp"
 
 namespace pjson {
 

@@ -1,7 +1,7 @@
 // Building and comparing str objects.
 #pragma once
 
-#include "base/common.hpp"
+#include "common.hpp"
 
 #include <cstddef>
 

@@ -2,7 +2,7 @@
 // pjson/ reports a failure.
 #pragma once
 
-#include "base/common.hpp"
+#include "common.hpp"
 
 namespace pjson {
 
@@ -10,16 +10,22 @@ namespace pjson {
 // -----------------------------------
 // A function that can fail returns nullptr (a PyObject* or an empty Ref)
 // or -1 (an int), with the exception set; any other value is an answer
-// (0/1, a count, an object).  A function that shows in the traceback has a
-// Frame, and reports each failure where it happens, with that line:
+// (0/1 for found/exhausted, a count, an object).  Nothing returns a line
+// number or a status type of its own; the only other answers are the yajl
+// callbacks' 1 and 0, which that C library wants (yajl_source.cpp).
 //
-//     if (!value) PJ_FAIL(kBody);   // adds the entry, returns the failure
+// The traceback entries need the line of the failure, so it is reported
+// where it happens, under the Frame of the function whose name the
+// traceback shows:
 //
-// A caller that gets a failure from a function of its own frame has nothing
-// to add and passes it on (`return -1;`); one with a frame of its own adds
-// its entry with PJ_FAIL, outside the callee's.  No function returns a line
-// number or a status of its own kind; the one exception is the yajl
-// callbacks, which answer yajl 1 or 0 as that library wants.
+//     if (!value) PJ_FAIL(kBody);   // adds kBody's entry here, returns the failure
+//
+// Helpers without a frame (lookups, calls, texts, document/) add no entry:
+// their caller reports with PJ_FAIL.  A helper that works under its
+// caller's frame (the readers' state machines, the yajl source) has added
+// the entry already: the caller passes the failure on (`return -1;`).  A
+// helper with a frame of its own (a "genexpr") adds its entry, and the
+// caller adds its own outside it with PJ_FAIL.
 
 // Adds a traceback entry for source file "pjson" to the exception being
 // raised, naming `funcname` at `line`.  Never disturbs the exception itself.

@@ -1,7 +1,7 @@
 // Module-level names, looked up at the moment of use as Python code would.
 #pragma once
 
-#include "base/common.hpp"
+#include "common.hpp"
 
 namespace pjson {
 
