@@ -1,10 +1,10 @@
 // Module initialisation: version check, module-level bindings and the four
 // published functions.
 #include "failure.hpp"
-#include "globals.hpp"
-#include "names.hpp"
 #include "functions.hpp"
+#include "globals.hpp"
 #include "module/binding.hpp"
+#include "names.hpp"
 
 #include <cstdio>
 

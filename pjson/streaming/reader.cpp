@@ -7,17 +7,17 @@
 //
 // Every fallible function here returns -1 (or an empty Ref) having added
 // load_json_big's traceback entry at the failing line (failure.hpp).
+#include "document/document.hpp"
 #include "failure.hpp"
+#include "functions.hpp"
 #include "globals.hpp"
+#include "module/model.hpp"
 #include "names.hpp"
 #include "protocols.hpp"
-#include "texts.hpp"
-#include "document/document.hpp"
-#include "functions.hpp"
-#include "module/model.hpp"
 #include "streaming/decodegen.hpp"
 #include "streaming/events.hpp"
 #include "streaming/yajl_source.hpp"
+#include "texts.hpp"
 
 #include <vector>
 

@@ -2,14 +2,14 @@
 // memory follows the number of distinct codes, never the document's size.
 // Separators go by position (a comma before every unit but the first), so
 // the text stays valid whatever len() or unique_count a model reports.
+#include "document/document.hpp"
 #include "failure.hpp"
+#include "functions.hpp"
 #include "globals.hpp"
+#include "module/model.hpp"
 #include "names.hpp"
 #include "protocols.hpp"
 #include "texts.hpp"
-#include "document/document.hpp"
-#include "functions.hpp"
-#include "module/model.hpp"
 
 #include <charconv>
 #include <cstring>

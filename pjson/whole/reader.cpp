@@ -1,13 +1,13 @@
 // Whole-document reader: parses the text in one library call, then walks
 // the chain table in place, in replace mode (one new bag per start) or
 // merge mode (one add_to_bag per pair).
+#include "document/document.hpp"
 #include "failure.hpp"
+#include "functions.hpp"
 #include "globals.hpp"
+#include "module/model.hpp"
 #include "names.hpp"
 #include "protocols.hpp"
-#include "document/document.hpp"
-#include "functions.hpp"
-#include "module/model.hpp"
 
 #include <vector>
 

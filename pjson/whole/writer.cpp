@@ -1,13 +1,13 @@
 // Whole-document writer: walks the model into tuples first, then hands the
 // complete document to the JSON library in one dump call, so a model that
 // fails half-way leaves the file untouched.
+#include "document/document.hpp"
 #include "failure.hpp"
+#include "functions.hpp"
 #include "globals.hpp"
+#include "module/model.hpp"
 #include "names.hpp"
 #include "protocols.hpp"
-#include "document/document.hpp"
-#include "functions.hpp"
-#include "module/model.hpp"
 
 namespace pjson {
 
