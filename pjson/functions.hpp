@@ -3,7 +3,7 @@
 // traceback entry added.
 #pragma once
 
-#include "shared.hpp"
+#include "failure.hpp"
 
 namespace pjson {
 
@@ -19,9 +19,13 @@ PyObject* load_json_small(PyObject* chain, PyObject* file, PyObject* merge);
 PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_compress);
 PyObject* load_json_big(PyObject* chain, PyObject* file, PyObject* merge);
 
-// Readies the writers' sort keys and the streaming reader's decoding
-// generator type; called once while the module is made.
-int init_document();
-int init_decode_generator();
+// What each function needs readied once, called by the module's
+// initialisation (module/module.cpp), each 0 or -1 with an exception set.
+// Before the module body runs:
+int init_dump_json_small();  // its sort key
+int init_dump_json_big();    // its sort key
+int init_load_json_big();    // the type of its decoding generators
+// After the module body has bound the module-level names; never fails:
+void bind_load_json_big();   // the parser bindings it compares with at every call
 
 }  // namespace pjson

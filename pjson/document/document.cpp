@@ -1,7 +1,9 @@
 // Token rule, pair reading and the decoding map.
 #include "document/document.hpp"
 
-#include "functions.hpp"
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 
 #include <cmath>
 
@@ -12,40 +14,6 @@ namespace {
 // ===========================================================================
 // Sort keys
 // ===========================================================================
-
-// -item[1]; each writer has its own so that a failing key names its writer.
-PyObject* negated_occurrences(PyObject* item, const Frame& frame) {
-    Ref occurrences;
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) > 1) {
-        occurrences = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    } else {
-        Ref one(PyLong_FromLong(1));
-        if (!one) PJ_FAIL(frame);
-        occurrences = Ref(PyObject_GetItem(item, one.get()));
-        if (!occurrences) PJ_FAIL(frame);
-    }
-    PyObject* negated = PyNumber_Negative(occurrences.get());
-    if (negated == nullptr) PJ_FAIL(frame);
-    return negated;
-}
-
-constexpr Frame kWholeKeyFrame{"pavro_cjson.dump_json_small.lambda1"};
-constexpr Frame kStreamingKeyFrame{"pavro_cjson.dump_json_big.lambda4"};
-
-PyObject* whole_key(PyObject*, PyObject* item) {
-    return negated_occurrences(item, kWholeKeyFrame);
-}
-
-PyObject* streaming_key(PyObject*, PyObject* item) {
-    return negated_occurrences(item, kStreamingKeyFrame);
-}
-
-PyMethodDef key_defs[] = {
-    {"<lambda>", whole_key, METH_O, nullptr},
-    {"<lambda>", streaming_key, METH_O, nullptr},
-};
-
-PyObject* key_functions[2] = {nullptr, nullptr};  // owned, made once
 
 // ===========================================================================
 // Token rule helpers
@@ -60,13 +28,9 @@ bool is_string_text(PyObject* text) {
 
 // int(math.log10(rank)) + 1, with math looked up at the moment of use.
 int rank_width(Py_ssize_t rank, Py_ssize_t* width) {
-    Ref math = lookup_global(names.math);
-    if (!math) return -1;
-    Ref log10(PyObject_GetAttr(math.get(), names.log10));
-    if (!log10) return -1;
     Ref number(PyLong_FromSsize_t(rank));
     if (!number) return -1;
-    Ref logarithm = call1(log10.get(), number.get());
+    Ref logarithm = call_global_attr(names.math, names.log10, number.get());
     if (!logarithm) return -1;
     Ref integer(PyNumber_Long(logarithm.get()));
     if (!integer) return -1;
@@ -82,14 +46,34 @@ int rank_width(Py_ssize_t rank, Py_ssize_t* width) {
 // Token rule
 // ===========================================================================
 
-Ref sort_by_frequency(PyObject* freq_items, Writer writer) {
+// -item[1], a failure reported under `frame`.
+PyObject* negated_occurrences(PyObject* item, const Frame& frame) {
+    Ref occurrences;
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) > 1) {
+        occurrences = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    } else {
+        Ref one(PyLong_FromLong(1));
+        if (!one) PJ_FAIL(frame);
+        occurrences = Ref(PyObject_GetItem(item, one.get()));
+        if (!occurrences) PJ_FAIL(frame);
+    }
+    PyObject* negated = PyNumber_Negative(occurrences.get());
+    if (negated == nullptr) PJ_FAIL(frame);
+    return negated;
+}
+
+int SortKey::make() {
+    if (function_ == nullptr) function_ = PyCFunction_NewEx(&def_, nullptr, nullptr);
+    return function_ != nullptr ? 0 : -1;
+}
+
+Ref sort_by_frequency(PyObject* freq_items, const SortKey& key) {
     Ref sorted = lookup_global(names.sorted);
     if (!sorted) return Ref();
     Ref args(PyTuple_Pack(1, freq_items));
     Ref kwargs(PyDict_New());
     if (!args || !kwargs) return Ref();
-    PyObject* key = key_functions[writer == Writer::whole ? 0 : 1];
-    if (PyDict_SetItem(kwargs.get(), names.key, key) < 0) return Ref();
+    if (PyDict_SetItem(kwargs.get(), names.key, key.function()) < 0) return Ref();
     Ref result(PyObject_Call(sorted.get(), args.get(), kwargs.get()));
     if (!result) return Ref();
     // The ranking walks it by index; make sure a shadowed `sorted` that
@@ -112,11 +96,7 @@ int Ranking::next() {
         code_ = Ref(PyObject_GetItem(item.get(), zero.get()));
         if (!code_) return -1;
     }
-    Ref json = lookup_global(names.json);
-    if (!json) return -1;
-    Ref dumps(PyObject_GetAttr(json.get(), names.dumps));
-    if (!dumps) return -1;
-    text_ = call1(dumps.get(), code_.get());
+    text_ = call_global_attr(names.json, names.dumps, code_.get());
     if (!text_) return -1;
     itself_ = false;
     if (rank_ > 9 && is_string_text(text_.get())) {
@@ -237,7 +217,7 @@ void raise_not_follower_list(Kind kind) {
                  kinds[static_cast<int>(kind)]);
 }
 
-int refused_follower_list(PyObject* value, Kind* kind) {
+bool refused_follower_list(PyObject* value, Kind* kind) {
     // bool before int: True is an int too.
     if (PyBool_Check(value)) {
         *kind = Kind::boolean;
@@ -250,9 +230,9 @@ int refused_follower_list(PyObject* value, Kind* kind) {
     } else if (PyDict_Check(value)) {
         *kind = Kind::object;
     } else {
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 void raise_codes_after_chain() {
@@ -262,16 +242,3 @@ void raise_codes_after_chain() {
 }
 
 }  // namespace pjson::document
-
-namespace pjson {
-
-int init_document() {
-    for (int i = 0; i < 2; ++i) {
-        if (document::key_functions[i] != nullptr) continue;
-        document::key_functions[i] = PyCFunction_NewEx(&document::key_defs[i], nullptr, nullptr);
-        if (document::key_functions[i] == nullptr) return -1;
-    }
-    return 0;
-}
-
-}  // namespace pjson

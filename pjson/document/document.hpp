@@ -2,7 +2,9 @@
 // turns codes into tokens, pair reading, and the decoding map.
 #pragma once
 
-#include "shared.hpp"
+#include "common.hpp"
+#include "failure.hpp"
+#include "texts.hpp"
 
 namespace pjson::document {
 
@@ -10,12 +12,34 @@ namespace pjson::document {
 // Token rule
 // ---------------------------------------------------------------------------
 
-// Which writer ranks the codes; decides the traceback name of its sort key.
-enum class Writer { whole, streaming };
+// -item[1]: the body of a writer's sort key, a failure reported under
+// `frame`, the key's own traceback name.
+PyObject* negated_occurrences(PyObject* item, const Frame& frame);
 
-// sorted(freq_items, key=lambda item: -item[1]): codes by occurrences,
-// highest first, ties in the order the mapping yields them.
-Ref sort_by_frequency(PyObject* freq_items, Writer writer);
+template <const Frame& frame>
+PyObject* negated_occurrences_as(PyObject* /*self*/, PyObject* item) {
+    return negated_occurrences(item, frame);
+}
+
+// One writer's sort key, `lambda item: -item[1]`, a function object made
+// once by the writer's initialisation:
+//     document::SortKey key{document::negated_occurrences_as<kKeyFrame>};
+class SortKey {
+public:
+    explicit constexpr SortKey(PyCFunction body) noexcept
+        : def_{"<lambda>", body, METH_O, nullptr} {}
+    // Makes the function object unless it exists; -1 on error.
+    int make();
+    PyObject* function() const noexcept { return function_; }  // borrowed
+
+private:
+    PyMethodDef def_;             // read by the function object for ever
+    PyObject* function_ = nullptr;  // owned, kept for the life of the process
+};
+
+// sorted(freq_items, key=key): codes by occurrences, highest first, ties
+// in the order the mapping yields them.
+Ref sort_by_frequency(PyObject* freq_items, const SortKey& key);
 
 // Walks sorted frequency items, giving each code its token.
 class Ranking {
@@ -116,10 +140,10 @@ enum class Kind { number, string, boolean, null, object };
 // Raises TypeError "a follower list must be an array, not a string" (and so on).
 void raise_not_follower_list(Kind kind);
 
-// For a parsed value in a follower list's place: 1 with `kind` set when
-// it is a scalar or a mapping (never a follower list), else 0.  Other
-// iterables are taken as they come.
-int refused_follower_list(PyObject* value, Kind* kind);
+// For a parsed value in a follower list's place: true with `kind` set
+// when it is a scalar or a mapping (never a follower list).  Other
+// iterables are taken as they come.  Cannot fail.
+bool refused_follower_list(PyObject* value, Kind* kind);
 
 // Raises ValueError for a code table that arrives after the chain table
 // has been handed over undecoded.

@@ -1,7 +1,7 @@
 // Argument binding shared by the four module functions.
 #pragma once
 
-#include "shared.hpp"
+#include "common.hpp"
 
 namespace pjson {
 

@@ -3,7 +3,9 @@
 // method is dropped; nothing else is ever read from the model.
 #pragma once
 
-#include "shared.hpp"
+#include "common.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 
 namespace pjson::model {
 

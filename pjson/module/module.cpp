@@ -1,8 +1,10 @@
 // Module initialisation: version check, module-level bindings and the four
 // published functions.
+#include "failure.hpp"
 #include "functions.hpp"
+#include "globals.hpp"
 #include "module/binding.hpp"
-#include "streaming/yajl_source.hpp"
+#include "names.hpp"
 
 #include <cstdio>
 
@@ -84,7 +86,8 @@ PyModuleDef module_def = {
 
 PyObject* the_module = nullptr;  // owned; lives until shutdown
 
-const char* const kInitName = "init pavro_cjson";
+// The traceback name of a failed initialisation.
+constexpr Frame kInit{"init pavro_cjson"};
 
 // Warns when the interpreter running us is not the major.minor version
 // these headers describe (a wheel copied to the wrong interpreter).
@@ -146,24 +149,24 @@ int bind(const char* name, Ref value) {
 }
 
 // The module body: every module-level name in its fixed order.  Returns
-// the source line of the failing statement, or 0.
+// 0, or -1 with the entry of the failing statement added.
 int run_body(PyObject* module) {
-    if (bind(names.json, import_with_fallback(import("ujson"), "json")) < 0) return __LINE__;
-    if (bind(names.math, import("math")) < 0) return __LINE__;
-    if (bind(names.OrderedDict, import_from("collections", "OrderedDict")) < 0) return __LINE__;
-    if (bind(names.ObjectBuilder, import_from("ijson", "ObjectBuilder")) < 0) return __LINE__;
-    if (bind(names.ProbabilityBag, import_from("pavro.bag", "ProbabilityBag")) < 0) return __LINE__;
+    if (bind(names.json, import_with_fallback(import("ujson"), "json")) < 0) PJ_FAIL(kInit);
+    if (bind(names.math, import("math")) < 0) PJ_FAIL(kInit);
+    if (bind(names.OrderedDict, import_from("collections", "OrderedDict")) < 0) PJ_FAIL(kInit);
+    if (bind(names.ObjectBuilder, import_from("ijson", "ObjectBuilder")) < 0) PJ_FAIL(kInit);
+    if (bind(names.ProbabilityBag, import_from("pavro.bag", "ProbabilityBag")) < 0) PJ_FAIL(kInit);
     if (bind(names.ijson,
              import_with_fallback(import_from("ijson.backends", "yajl2_cffi"), "ijson")) < 0)
-        return __LINE__;
+        PJ_FAIL(kInit);
     PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) return __LINE__;
+    if (module_name == nullptr) PJ_FAIL(kInit);
     Ref owned_name(module_name);
     for (PyMethodDef& def : function_defs) {
         if (bind(def.ml_name, Ref(PyCFunction_NewEx(&def, nullptr, module_name))) < 0)
-            return __LINE__;
+            PJ_FAIL(kInit);
     }
-    if (bind("__test__", Ref(PyDict_New())) < 0) return __LINE__;
+    if (bind("__test__", Ref(PyDict_New())) < 0) PJ_FAIL(kInit);
     return 0;
 }
 
@@ -179,6 +182,29 @@ void discard(bool registered) {
     module_dict = nullptr;
 }
 
+// Puts the new module into sys.modules (unless a module of its name is
+// there already, `registered` says which) and runs everything the module
+// needs, in order.  0, or -1 with the failing statement's entry added.
+int make(PyObject* module, bool& registered) {
+    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+    if (builtins == nullptr || PyDict_SetItemString(module_dict, "__builtins__", builtins) < 0)
+        PJ_FAIL(kInit);
+    // Registered early so that code run by the imports below can find us.
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    Ref name(PyModule_GetNameObject(module));
+    const int present = name ? PyDict_Contains(modules, name.get()) : -1;
+    if (present < 0) PJ_FAIL(kInit);
+    if (present == 0) {
+        if (PyDict_SetItemString(modules, "pavro_cjson", module) < 0) PJ_FAIL(kInit);
+        registered = true;
+    }
+    if (init_dump_json_small() < 0 || init_dump_json_big() < 0 || init_load_json_big() < 0)
+        PJ_FAIL(kInit);
+    if (run_body(module) < 0) return -1;
+    bind_load_json_big();
+    return 0;
+}
+
 PyObject* init_module() {
     if (the_module != nullptr) {
         Py_INCREF(the_module);
@@ -191,31 +217,7 @@ PyObject* init_module() {
     if (!module) return nullptr;
     module_dict = PyModule_GetDict(module.get());  // borrowed from the module
     bool registered = false;
-    int line = 0;
-    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-    if (builtins == nullptr || PyDict_SetItemString(module_dict, "__builtins__", builtins) < 0) {
-        line = __LINE__;
-    } else {
-        // Registered early so that code run by the imports below can find us.
-        PyObject* modules = PyImport_GetModuleDict();  // borrowed
-        Ref name(PyModule_GetNameObject(module.get()));
-        const int present = name ? PyDict_Contains(modules, name.get()) : -1;
-        if (present < 0) {
-            line = __LINE__;
-        } else if (present == 0) {
-            if (PyDict_SetItemString(modules, "pavro_cjson", module.get()) < 0) {
-                line = __LINE__;
-            } else {
-                registered = true;
-            }
-        }
-    }
-    if (line == 0 && (init_document() < 0 || init_decode_generator() < 0)) line = __LINE__;
-    if (line == 0) line = run_body(module.get());
-    // What load_json_big compares its bindings with at every call.
-    if (line == 0) streaming::remember_parser_bindings();
-    if (line != 0) {
-        add_traceback(kInitName, line);
+    if (make(module.get(), registered) < 0) {
         discard(registered);
         return nullptr;
     }

@@ -4,7 +4,7 @@
 // generator expression it stands for.
 #include "streaming/decodegen.hpp"
 
-#include "functions.hpp"
+#include "failure.hpp"
 
 #include <structmember.h>
 

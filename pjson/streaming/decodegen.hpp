@@ -2,7 +2,7 @@
 // a compressed follower.
 #pragma once
 
-#include "shared.hpp"
+#include "common.hpp"
 
 namespace pjson {
 
@@ -11,5 +11,10 @@ namespace pjson {
 // model that keeps the generator and draws it later still gets the codes of
 // the follower it was made for.
 Ref new_decode_generator(PyObject* follower, PyObject* codes);
+
+// Readies the generator type and registers it as a
+// collections.abc.Generator; safe to call again after a failure.  0, or -1
+// with an exception set.
+int init_decode_generator();
 
 }  // namespace pjson

@@ -2,15 +2,15 @@
 // each parser event, and the interface both sources feed.
 #pragma once
 
-#include "shared.hpp"
+#include "common.hpp"
 
 namespace pjson::streaming {
 
 // The kinds of parser event the reader tells apart.  The compiled source
 // knows every event exactly; the parser's own event stream is classified
-// only as far as the reader has always compared event names (the opening
-// and closing of arrays, other openings and closings, member names, and
-// everything else), so its name comparisons stay what they were.
+// only as far as the reader compares event names (the opening and closing
+// of arrays, other openings and closings, member names, and everything
+// else): each comparison may run Python code, so it makes no more of them.
 enum class Event : unsigned char {
     start_array,
     start_map,
@@ -36,8 +36,8 @@ inline bool is_end(Event e) {
 
 // Receives one event at a time.  `name` is the event's name object from the
 // parser's stream, or nullptr from the compiled source; `value` is borrowed
-// for the call.  Returns 0, or the source line of a failure with the
-// exception set.
+// for the call.  Returns 0, or -1 with the exception set and the traceback
+// entry added where it failed.
 class EventSink {
 public:
     virtual int event(Event kind, PyObject* name, PyObject* value) = 0;

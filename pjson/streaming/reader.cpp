@@ -5,15 +5,19 @@
 // bindings are the ones made at import, else from the bound parser's own
 // event stream through ObjectBuilder.
 //
-// Every method of the reader returns 0, or the source line of a failure
-// with the exception set; load_json_big turns that line into its traceback
-// entry.
+// Every fallible function here returns -1 (or an empty Ref) having added
+// load_json_big's traceback entry at the failing line (failure.hpp).
 #include "document/document.hpp"
+#include "failure.hpp"
 #include "functions.hpp"
+#include "globals.hpp"
 #include "module/model.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
 #include "streaming/decodegen.hpp"
 #include "streaming/events.hpp"
 #include "streaming/yajl_source.hpp"
+#include "texts.hpp"
 
 #include <vector>
 
@@ -49,8 +53,9 @@ public:
 
     int feed(Event, PyObject* name, PyObject* value) override {
         Ref method(PyObject_GetAttr(builder_.get(), names.event));
-        if (!method) return __LINE__;
-        return call2(method.get(), name, value) ? 0 : __LINE__;
+        if (!method) PJ_FAIL(kBody);
+        if (!call2(method.get(), name, value)) PJ_FAIL(kBody);
+        return 0;
     }
     Ref value() override { return Ref(PyObject_GetAttr(builder_.get(), names.value)); }
 
@@ -83,8 +88,8 @@ public:
 
 private:
     int open(Ref container) {
-        if (!container) return __LINE__;
-        if (const int line = attach(container.get())) return line;
+        if (!container) PJ_FAIL(kBody);
+        if (attach(container.get()) < 0) return -1;
         open_.push_back(std::move(container));
         return 0;
     }
@@ -99,7 +104,8 @@ private:
         const int status = PyList_CheckExact(innermost)
                                ? PyList_Append(innermost, value)
                                : PyDict_SetItem(innermost, key_.get(), value);
-        return status < 0 ? __LINE__ : 0;
+        if (status < 0) PJ_FAIL(kBody);
+        return 0;
     }
 
     std::vector<Ref> open_;  // containers still open, innermost last
@@ -121,6 +127,12 @@ enum class State : unsigned char {
     item,         // assembling a follower (an array or object) in a follower list
 };
 
+// Nesting depths the reader tells its place by, counted after the event's
+// own opening or closing: directly inside the document's object, and
+// directly inside one of its member arrays (the code or chain table).
+constexpr Py_ssize_t kInDocument = 1;
+constexpr Py_ssize_t kInMember = 2;
+
 // Whether a chain table has opened, and whether a code table had closed by then.
 enum class ChainSeen : unsigned char { not_yet, after_codes, before_codes };
 
@@ -129,11 +141,15 @@ public:
     ChainReader(PyObject* chain, bool merging, Assembler& builder)
         : chain_(chain), merging_(merging), builder_(builder) {}
 
-    // One event: the pair waiting for it goes over first.
+    // One event: the pair waiting for it goes over first.  The parser's own
+    // event stream has flushed already, before the event's name was
+    // compared (read_events), so there this finds nothing pending; the
+    // compiled source delivers its events here directly.
     int event(Event kind, PyObject* name, PyObject* value) override {
-        if (const int line = flush_pending()) return line;
-        if (const int line = dispatch(kind, name, value)) return line;
-        return signals_.tick() < 0 ? __LINE__ : 0;
+        if (flush_pending() < 0) return -1;
+        if (dispatch(kind, name, value) < 0) return -1;
+        if (signals_.tick() < 0) PJ_FAIL(kBody);
+        return 0;
     }
 
     // The pair whose count was the last event, if any, goes over.
@@ -146,12 +162,12 @@ public:
 
     // After the last event.
     int finish() {
-        if (const int line = flush_pending()) return line;
+        if (flush_pending() < 0) return -1;
         // A stream that never opened a chain table is no chain document;
         // the model is left as it was.
         if (chain_seen_ == ChainSeen::not_yet) {
             raise_key_error(names.chain);
-            return __LINE__;
+            PJ_FAIL(kBody);
         }
         return clear_once();
     }
@@ -167,11 +183,11 @@ private:
         if (kind == Event::map_key) last_key_ = Ref::borrow(value);
 
         // A top-level member array opens.
-        if (state_ == State::idle && kind == Event::start_array && depth_ == 2) {
+        if (state_ == State::idle && kind == Event::start_array && depth_ == kInMember) {
             return member_opens(kind, name, value);
         }
         // A top-level member array closes.
-        if (kind == Event::end_array && depth_ == 1) return member_closes(kind, name, value);
+        if (kind == Event::end_array && depth_ == kInDocument) return member_closes(kind, name, value);
         switch (state_) {
             case State::idle:
                 return 0;
@@ -182,7 +198,7 @@ private:
                 return chain_element(kind, name, value);
             case State::bag:
             case State::item:
-                if (kind == Event::end_array && depth_ == 2) {
+                if (kind == Event::end_array && depth_ == kInMember) {
                     state_ = State::chain;
                     follower_.reset();  // a last follower without a count is dropped
                     ++chain_pos_;
@@ -195,13 +211,13 @@ private:
 
     int member_opens(Event kind, PyObject* name, PyObject* value) {
         const int is_codes = last_key_ ? equals_str(last_key_.get(), names.codes) : 0;
-        if (is_codes < 0) return __LINE__;
+        if (is_codes < 0) PJ_FAIL(kBody);
         if (is_codes) {
             state_ = State::codes;
             return builder_.feed(kind, name, value);
         }
         const int is_chain = last_key_ ? equals_str(last_key_.get(), names.chain) : 0;
-        if (is_chain < 0) return __LINE__;
+        if (is_chain < 0) PJ_FAIL(kBody);
         if (is_chain) {
             state_ = State::chain;
             if (chain_seen_ == ChainSeen::not_yet) {
@@ -216,18 +232,18 @@ private:
     int member_closes(Event kind, PyObject* name, PyObject* value) {
         if (state_ == State::codes) {
             Ref built = builder_.value();
-            if (!built) return __LINE__;
+            if (!built) PJ_FAIL(kBody);
             codes_ = document::decoding_map(built.get());
-            if (!codes_) return __LINE__;
+            if (!codes_) PJ_FAIL(kBody);
             // Sorted keys put "chain" first: its pairs went over as rank
             // numbers, which a late code table cannot take back.
             if (chain_seen_ == ChainSeen::before_codes && PyDict_GET_SIZE(codes_.get()) > 0) {
                 document::raise_codes_after_chain();
-                return __LINE__;
+                PJ_FAIL(kBody);
             }
-            if (const int line = builder_.feed(kind, name, value)) return line;
+            if (builder_.feed(kind, name, value) < 0) return -1;
         } else if (in_chain()) {
-            if (const int line = clear_once()) return line;
+            if (clear_once() < 0) return -1;
         }
         state_ = State::idle;
         return 0;
@@ -239,10 +255,10 @@ private:
     // code in a plain document) is a start, not a follower list.
     int chain_element(Event kind, PyObject* name, PyObject* value) {
         if (state_ == State::start_token) {
-            if (const int line = builder_.feed(kind, name, value)) return line;
-            if (streaming::is_end(kind) && depth_ == 2) {
+            if (builder_.feed(kind, name, value) < 0) return -1;
+            if (streaming::is_end(kind) && depth_ == kInMember) {
                 start_ = builder_.value();
-                if (!start_) return __LINE__;
+                if (!start_) PJ_FAIL(kBody);
                 state_ = State::chain;
                 ++chain_pos_;
             }
@@ -261,7 +277,7 @@ private:
                 return 0;
             }
             document::raise_not_follower_list(document::Kind::object);
-            return __LINE__;
+            PJ_FAIL(kBody);
         }
         if (!start_position) return not_follower_list(kind, name);
         start_ = Ref::borrow(value);  // any scalar, null included
@@ -275,11 +291,11 @@ private:
     // each count hands the pair before it to the model.
     int bag_element(Event kind, PyObject* name, PyObject* value) {
         if (state_ == State::item) {
-            if (const int line = builder_.feed(kind, name, value)) return line;
+            if (builder_.feed(kind, name, value) < 0) return -1;
             if (!streaming::is_end(kind) || depth_ != item_depth_ - 1) return 0;
             state_ = State::bag;
             Ref built = builder_.value();
-            if (!built) return __LINE__;
+            if (!built) PJ_FAIL(kBody);
             bag_value(std::move(built));
             return 0;
         }
@@ -317,7 +333,7 @@ private:
                                             document::Kind::null};
             for (int i = 0; i < 3; ++i) {
                 const int same = equals_str(name, named[i]);
-                if (same < 0) return __LINE__;
+                if (same < 0) PJ_FAIL(kBody);
                 if (same) refused = kinds[i];
             }
         } else if (kind == Event::string) {
@@ -328,14 +344,14 @@ private:
             refused = document::Kind::null;
         }
         document::raise_not_follower_list(refused);
-        return __LINE__;
+        PJ_FAIL(kBody);
     }
 
     // Replace mode empties the model once, as late as possible: only when
     // the stream has proved to hold a chain table.
     int clear_once() {
         if (merging_ || cleared_) return 0;
-        if (model::clear(chain_) < 0) return __LINE__;
+        if (model::clear(chain_) < 0) PJ_FAIL(kBody);
         cleared_ = true;
         return 0;
     }
@@ -344,26 +360,26 @@ private:
     // document can get wrong is checked before a replace-mode clear.
     int hand_over(PyObject* follower, PyObject* count) {
         Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
-        if (!add_to_bag) return __LINE__;
+        if (!add_to_bag) PJ_FAIL(kBody);
         Ref start_code, handed;
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             start_code = dict_lookup(codes_.get(), start_.get());
-            if (!start_code) return __LINE__;
+            if (!start_code) PJ_FAIL(kBody);
             handed = new_decode_generator(follower, codes_.get());
-            if (!handed) return __LINE__;
+            if (!handed) PJ_FAIL(kBody);
         } else {
             // The model keeps the follower as built: equal codes in it
             // become one object, bounded by the distinct codes.  Only what
             // reaches the model is kept here, in a dict (whose str hash the
             // interpreter seeds per process).
-            if (shared_.share_list(follower) < 0) return __LINE__;
+            if (shared_.share_list(follower) < 0) PJ_FAIL(kBody);
             start_code = Ref::borrow(start_.get());
             handed = Ref::borrow(follower);
         }
-        if (const int line = clear_once()) return line;
-        return call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count)
-                   ? 0
-                   : __LINE__;
+        if (clear_once() < 0) return -1;
+        if (!call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count))
+            PJ_FAIL(kBody);
+        return 0;
     }
 
     PyObject* chain_;  // borrowed from the caller for the call
@@ -390,25 +406,25 @@ private:
 // The parser's own event stream
 // ===========================================================================
 
-// Sorts an event by its name with the comparisons the reader has always
-// made: the two prefix tests, then one name test.  0, or the source line
-// of a failure.
+// Sorts an event by its name with exactly these comparisons, in this
+// order (a name that is no exact str runs Python code for each of them):
+// the two prefix tests, then one name test.  0, or -1 on failure.
 int classify(PyObject* name, Event* kind) {
     const int opens = starts_with(name, names.start_prefix);
-    if (opens < 0) return __LINE__;
+    if (opens < 0) PJ_FAIL(kBody);
     const int closes = starts_with(name, names.end_prefix);
-    if (closes < 0) return __LINE__;
+    if (closes < 0) PJ_FAIL(kBody);
     if (opens) {
         const int array = equals_str(name, names.start_array);
-        if (array < 0) return __LINE__;
+        if (array < 0) PJ_FAIL(kBody);
         *kind = array ? Event::start_array : Event::start_other;
     } else if (closes) {
         const int array = equals_str(name, names.end_array);
-        if (array < 0) return __LINE__;
+        if (array < 0) PJ_FAIL(kBody);
         *kind = array ? Event::end_array : Event::end_other;
     } else {
         const int key = equals_str(name, names.map_key);
-        if (key < 0) return __LINE__;
+        if (key < 0) PJ_FAIL(kBody);
         *kind = key ? Event::map_key : Event::other;
     }
     return 0;
@@ -416,31 +432,30 @@ int classify(PyObject* name, Event* kind) {
 
 // ijson.parse(file) drawn to its end through an ObjectBuilder().
 int read_events(PyObject* chain, bool merging, PyObject* file) {
-    Ref ijson = lookup_global(names.ijson);
-    if (!ijson) return __LINE__;
-    Ref parse(PyObject_GetAttr(ijson.get(), names.parse));
-    if (!parse) return __LINE__;
-    Ref parser = call1(parse.get(), file);
-    if (!parser) return __LINE__;
+    Ref parser = call_global_attr(names.ijson, names.parse, file);
+    if (!parser) PJ_FAIL(kBody);
     Ref builder_class = lookup_global(names.ObjectBuilder);
-    if (!builder_class) return __LINE__;
+    if (!builder_class) PJ_FAIL(kBody);
     Ref builder_object = call0(builder_class.get());
-    if (!builder_object) return __LINE__;
+    if (!builder_object) PJ_FAIL(kBody);
     Ref events(PyObject_GetIter(parser.get()));
-    if (!events) return __LINE__;
+    if (!events) PJ_FAIL(kBody);
     PythonBuilder builder(std::move(builder_object));
     ChainReader reader(chain, merging, builder);
     Ref item;
     for (;;) {
         const int got = next_item(events.get(), item);
-        if (got < 0) return __LINE__;
+        if (got < 0) PJ_FAIL(kBody);
         if (got == 0) break;
         Ref triple[3];  // prefix, event, value
-        if (unpack(item.get(), 3, triple) < 0) return __LINE__;
-        if (const int line = reader.flush_pending()) return line;
+        if (unpack(item.get(), 3, triple) < 0) PJ_FAIL(kBody);
+        // The event exists, so the pending count is whole: the pair goes
+        // over before the event's name is compared, because a name that is
+        // no exact str runs Python code in the comparisons.
+        if (reader.flush_pending() < 0) return -1;
         Event kind;
-        if (const int line = classify(triple[1].get(), &kind)) return line;
-        if (const int line = reader.event(kind, triple[1].get(), triple[2].get())) return line;
+        if (classify(triple[1].get(), &kind) < 0) return -1;
+        if (reader.event(kind, triple[1].get(), triple[2].get()) < 0) return -1;
     }
     return reader.finish();
 }
@@ -449,11 +464,15 @@ int read_events(PyObject* chain, bool merging, PyObject* file) {
 int read_compiled(PyObject* chain, bool merging, PyObject* source) {
     CompiledBuilder builder;
     ChainReader reader(chain, merging, builder);
-    if (const int line = streaming::parse_compiled(source, reader)) return line;
+    if (streaming::parse_compiled(source, reader, kBody) < 0) return -1;
     return reader.finish();
 }
 
 }  // namespace
+
+int init_load_json_big() { return init_decode_generator(); }
+
+void bind_load_json_big() { streaming::remember_parser_bindings(); }
 
 // load_json_big(chain, file, merge=False)
 PyObject* load_json_big(PyObject* chain, PyObject* file, PyObject* merge) {
@@ -462,9 +481,9 @@ PyObject* load_json_big(PyObject* chain, PyObject* file, PyObject* merge) {
     Ref source;
     const int compiled = streaming::open_compiled(file, source);
     if (compiled < 0) PJ_FAIL(kBody);
-    const int line = compiled ? read_compiled(chain, merging != 0, source.get())
+    const int read = compiled ? read_compiled(chain, merging != 0, source.get())
                               : read_events(chain, merging != 0, file);
-    if (line) return kBody.fail(line);
+    if (read < 0) return nullptr;  // its entry is added where it failed
     Py_RETURN_NONE;
 }
 

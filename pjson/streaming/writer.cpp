@@ -3,8 +3,13 @@
 // Separators go by position (a comma before every unit but the first), so
 // the text stays valid whatever len() or unique_count a model reports.
 #include "document/document.hpp"
+#include "failure.hpp"
 #include "functions.hpp"
+#include "globals.hpp"
 #include "module/model.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
+#include "texts.hpp"
 
 #include <charconv>
 #include <cstring>
@@ -20,12 +25,15 @@ constexpr Frame kBody = kDumpBigFrame;
 constexpr Frame kWriteStart{"pavro_cjson.dump_json_big.write_start"};
 constexpr Frame kWriteNextStart{"pavro_cjson.dump_json_big.write_next_start"};
 constexpr Frame kGenexpr{"genexpr"};
+constexpr Frame kSortKeyFrame{"pavro_cjson.dump_json_big.lambda4"};
+
+// The key the code table is ranked with, made by init_dump_json_big.
+document::SortKey sort_key{document::negated_occurrences_as<kSortKeyFrame>};
 
 // file.write(piece), the method looked up anew for every piece.
 int write_piece(PyObject* file, PyObject* piece) {
     return call_method1(file, names.write, piece) ? 0 : -1;
 }
-
 
 // Refuses a code text that is not a str: written into the document it
 // would corrupt it (bytes, None) or silently change the code (an int).
@@ -40,11 +48,7 @@ Ref require_text(Ref text) {
 
 // json.dumps(value) through the module-level json; always a str.
 Ref dumps(PyObject* value) {
-    Ref json = lookup_global(names.json);
-    if (!json) return Ref();
-    Ref method(PyObject_GetAttr(json.get(), names.dumps));
-    if (!method) return Ref();
-    return require_text(call1(method.get(), value));
+    return require_text(call_global_attr(names.json, names.dumps, value));
 }
 
 // "{}".format(value): exact str and int skip the format machinery.
@@ -75,8 +79,8 @@ Ref count_piece(PyObject* count) {
     }
     Ref text = count_text(count);
     if (!text) return Ref();
-    PyObject* parts[] = {names.comma, text.get()};
-    return concat_texts(parts, 2);
+    const TextPart parts[] = {TextPart::of(names.comma), TextPart::of(text.get())};
+    return join_texts(parts, 2);
 }
 
 // A token as a piece needs it: an exact int (a rank number, nearly always)
@@ -90,77 +94,20 @@ struct Token {
 // One piece assembled from texts and integers with a single allocation.
 class Piece {
 public:
-    void clear() { segments_.clear(); }
+    void clear() { parts_.clear(); }
     // `text` is borrowed: it must stay alive until build().
-    int add(PyObject* text) {
-        Segment segment;
-        segment.text = text;
-        return push(segment);
-    }
-    int add(long long number) {
-        Segment segment;
-        segment.digits.size = static_cast<unsigned>(
-            std::to_chars(segment.digits.chars, std::end(segment.digits.chars), number).ptr -
-            segment.digits.chars);
-        return push(segment);
-    }
+    int add(PyObject* text) { return push(TextPart::of(text)); }
+    int add(long long number) { return push(TextPart::digits(number)); }
     int add(const Token& token) {
         return token.text ? add(token.text.get()) : add(token.number);
     }
 
-    Ref build() const {
-        Py_ssize_t length = 0;
-        Py_UCS4 maxchar = 127;
-        for (const Segment& segment : segments_) {
-            if (segment.text == nullptr) {
-                length += segment.digits.size;
-                continue;
-            }
-            if (text_ready(segment.text) < 0) return Ref();
-            length += PyUnicode_GET_LENGTH(segment.text);
-            // Each str is stored in its narrowest kind: the widest part
-            // gives the piece's kind (digits are ASCII).
-            const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(segment.text);
-            if (widest > maxchar) maxchar = widest;
-        }
-        Ref piece(PyUnicode_New(length, maxchar));
-        if (!piece) return Ref();
-        const int kind = PyUnicode_KIND(piece.get());
-        void* data = PyUnicode_DATA(piece.get());
-        Py_ssize_t at = 0;
-        for (const Segment& segment : segments_) {
-            if (segment.text == nullptr) {
-                for (unsigned i = 0; i < segment.digits.size; ++i) {
-                    PyUnicode_WRITE(kind, data, at + i, segment.digits.chars[i]);
-                }
-                at += segment.digits.size;
-                continue;
-            }
-            const Py_ssize_t size = PyUnicode_GET_LENGTH(segment.text);
-            if (PyUnicode_KIND(segment.text) == kind) {
-                std::memcpy(static_cast<char*>(data) + at * kind, PyUnicode_DATA(segment.text),
-                            static_cast<size_t>(size) * kind);
-            } else if (PyUnicode_CopyCharacters(piece.get(), at, segment.text, 0, size) < 0) {
-                return Ref();
-            }
-            at += size;
-        }
-        return piece;
-    }
+    Ref build() const { return join_texts(parts_.data(), parts_.size()); }
 
 private:
-    struct Digits {
-        char chars[24];  // a long long needs at most 20
-        unsigned size = 0;
-    };
-    struct Segment {
-        PyObject* text = nullptr;  // borrowed, or nullptr for digits
-        Digits digits;
-    };
-
-    int push(Segment segment) {
+    int push(const TextPart& part) {
         try {
-            segments_.push_back(segment);
+            parts_.push_back(part);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return -1;
@@ -168,7 +115,7 @@ private:
         return 0;
     }
 
-    std::vector<Segment> segments_;
+    std::vector<TextPart> parts_;
 };
 
 // codes[key] as a Token; a miss raises KeyError(key).
@@ -225,17 +172,14 @@ public:
     int write_next_start(PyObject* next_start, bool first) {
         Ref piece;
         if (codes_ != nullptr) {
-            if (follower_tokens(next_start) < 0) {
-                kGenexpr.fail(__LINE__);  // the lookups' own entry, inside ours
-                PJ_FAIL(kWriteNextStart);
-            }
+            if (follower_tokens(next_start) < 0) PJ_FAIL(kWriteNextStart);
             piece = follower_piece(first ? names.open_list : names.comma_open);
             if (!piece) PJ_FAIL(kWriteNextStart);
         } else {
             Ref text = dumps(next_start);
             if (!text) PJ_FAIL(kWriteNextStart);
-            PyObject* parts[] = {names.comma, text.get()};
-            piece = first ? std::move(text) : concat_texts(parts, 2);
+            const TextPart parts[] = {TextPart::of(names.comma), TextPart::of(text.get())};
+            piece = first ? std::move(text) : join_texts(parts, 2);
             if (!piece) PJ_FAIL(kWriteNextStart);
         }
         if (write_piece(file_, piece.get()) < 0) PJ_FAIL(kWriteNextStart);
@@ -244,7 +188,8 @@ public:
 
 private:
     // codes[x] for x in next_start, into tokens_; every lookup is done
-    // before any token is formatted, and both before the write.
+    // before any token is formatted, and both before the write.  The
+    // lookups have a traceback entry of their own, inside the caller's.
     int follower_tokens(PyObject* next_start) {
         tokens_.clear();
         SignalCheck signals;
@@ -252,23 +197,23 @@ private:
             // Immutable: index it directly; lookups cannot change it.
             const Py_ssize_t n = PyTuple_GET_SIZE(next_start);
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if (keep_token(PyTuple_GET_ITEM(next_start, i)) < 0) return -1;
-                if (signals.tick() < 0) return -1;
+                if (keep_token(PyTuple_GET_ITEM(next_start, i)) < 0) PJ_FAIL(kGenexpr);
+                if (signals.tick() < 0) PJ_FAIL(kGenexpr);
             }
         } else {
             Ref iterator(PyObject_GetIter(next_start));
-            if (!iterator) return -1;
+            if (!iterator) PJ_FAIL(kGenexpr);
             Ref element;
             for (;;) {
                 const int got = next_item(iterator.get(), element);
-                if (got < 0) return -1;
+                if (got < 0) PJ_FAIL(kGenexpr);
                 if (got == 0) break;
-                if (keep_token(element.get()) < 0) return -1;
-                if (signals.tick() < 0) return -1;
+                if (keep_token(element.get()) < 0) PJ_FAIL(kGenexpr);
+                if (signals.tick() < 0) PJ_FAIL(kGenexpr);
             }
         }
         for (Token& token : tokens_) {
-            if (format_token(token) < 0) return -1;
+            if (format_token(token) < 0) PJ_FAIL(kGenexpr);
         }
         return 0;
     }
@@ -308,7 +253,7 @@ private:
 int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
     Ref freq_dict = model::frequency_items(chain);
     if (!freq_dict) return -1;
-    Ref sorted = document::sort_by_frequency(freq_dict.get(), document::Writer::streaming);
+    Ref sorted = document::sort_by_frequency(freq_dict.get(), sort_key);
     if (!sorted) return -1;
     document::Ranking ranking(std::move(sorted));
     SignalCheck signals;
@@ -323,8 +268,9 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
         if (!value_text) return -1;
         Ref token_text = itself ? format_text(w_code.get()) : ranking.rank_text();
         if (!token_text) return -1;
-        PyObject* parts[] = {names.comma, token_text.get(), names.comma, value_text.get()};
-        Ref piece = ranking.rank() == 0 ? concat_texts(parts + 1, 3) : concat_texts(parts, 4);
+        const TextPart parts[] = {TextPart::of(names.comma), TextPart::of(token_text.get()),
+                                  TextPart::of(names.comma), TextPart::of(value_text.get())};
+        Ref piece = ranking.rank() == 0 ? join_texts(parts + 1, 3) : join_texts(parts, 4);
         if (!piece || write_piece(file, piece.get()) < 0) return -1;
         if (signals.tick() < 0) return -1;
     }
@@ -332,6 +278,8 @@ int write_code_table(PyObject* chain, PyObject* file, PyObject* codes) {
 }
 
 }  // namespace
+
+int init_dump_json_big() { return sort_key.make(); }
 
 // dump_json_big(chain, file, frequency_compress=True)
 PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_compress) {

@@ -3,9 +3,13 @@
 // pending events per chunk.  Here the same yajl library calls straight into
 // the reader, while everything the backend does in Python around the parse
 // (turning bytes and str into files, the read(0) probe and the text-file
-// wrapper with its warning, the 64 KiB reads) is still done by the
-// backend's own functions, so the file is read exactly as before.
+// wrapper with its warning, the 64 KiB reads) is done by the
+// backend's own functions, so the file is read exactly as its parse() reads it.
 #include "streaming/yajl_source.hpp"
+
+#include "failure.hpp"
+#include "globals.hpp"
+#include "names.hpp"
 
 #include <dlfcn.h>
 
@@ -201,12 +205,25 @@ int library_ready() {
 
 struct Parse {
     EventSink* sink;
-    int failed_line = 0;
+    const Frame* frame;   // what a failure here is reported under
+    bool failed = false;  // the exception and its traceback entry are set
 };
 
-int fail(void* ctx, int line) {
-    static_cast<Parse*>(ctx)->failed_line = line;
+// A callback answers yajl 1 to go on and 0 to cancel the parse: the C
+// library's own convention, kept to this file.
+
+// Cancels the parse for a failure whose traceback entry is already added.
+int cancel(void* ctx) {
+    static_cast<Parse*>(ctx)->failed = true;
     return 0;
+}
+
+// Cancels the parse for a failure in this file, adding its traceback entry
+// at `line` under the parse's frame.
+int fail(void* ctx, int line) {
+    Parse* parse = static_cast<Parse*>(ctx);
+    parse->frame->fail(line);
+    return cancel(ctx);
 }
 
 // yajl calls back into C code only: no exception may cross it, so every
@@ -223,8 +240,8 @@ int guarded(void* ctx, Body body) noexcept {
 
 // Hands one event to the reader; its value is borrowed for the call.
 int deliver(void* ctx, Event kind, PyObject* value) {
-    const int line = static_cast<Parse*>(ctx)->sink->event(kind, nullptr, value);
-    return line == 0 ? 1 : fail(ctx, line);
+    if (static_cast<Parse*>(ctx)->sink->event(kind, nullptr, value) < 0) return cancel(ctx);
+    return 1;
 }
 
 int deliver_guarded(void* ctx, Event kind, PyObject* value) {
@@ -497,24 +514,24 @@ Ref chunk_bytes(PyObject* chunk) {
 
 }  // namespace
 
-int parse_compiled(PyObject* source, EventSink& sink) {
+int parse_compiled(PyObject* source, EventSink& sink, const Frame& frame) {
     Ref chunks = call2(bound.file_source, source, bound.read_size);
-    if (!chunks) return __LINE__;
+    if (!chunks) PJ_FAIL(frame);
     Ref chunk_iter(PyObject_GetIter(chunks.get()));
-    if (!chunk_iter) return __LINE__;
-    Parse parse{&sink, 0};
+    if (!chunk_iter) PJ_FAIL(frame);
+    Parse parse{&sink, &frame};
     HandleOwner handle(yajl.alloc(&callbacks, nullptr, &parse));
     if (handle.get() == nullptr) {
         PyErr_NoMemory();
-        return __LINE__;
+        PJ_FAIL(frame);
     }
     for (;;) {
         Ref chunk;
         const int got = next_item(chunk_iter.get(), chunk);
-        if (got < 0) return __LINE__;  // the read's own error
+        if (got < 0) PJ_FAIL(frame);  // the read's own error
         if (got == 0) return 0;
         const int more = PyObject_IsTrue(chunk.get());
-        if (more < 0) return __LINE__;
+        if (more < 0) PJ_FAIL(frame);
         static const unsigned char nothing[1] = {0};
         const unsigned char* text = nothing;
         size_t length = 0;
@@ -522,7 +539,7 @@ int parse_compiled(PyObject* source, EventSink& sink) {
         int status;
         if (more) {
             data = chunk_bytes(chunk.get());
-            if (!data) return __LINE__;
+            if (!data) PJ_FAIL(frame);
             text = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
             length = static_cast<size_t>(PyBytes_GET_SIZE(data.get()));
             status = yajl.parse(handle.get(), text, length);
@@ -530,18 +547,18 @@ int parse_compiled(PyObject* source, EventSink& sink) {
             // The backend takes any false read for the end of the file.
             status = yajl.complete_parse(handle.get());
         }
-        if (status == yajl_status_client_canceled && parse.failed_line != 0) {
-            return parse.failed_line;  // the reader's or a conversion's exception
+        if (status == yajl_status_client_canceled && parse.failed) {
+            return -1;  // the reader's or a conversion's exception, its entry added
         }
         if (status != yajl_status_ok) {
             // The backend hands the read to yajl once more for the
             // message: a false read cffi cannot take (None, 0, "") fails
             // there instead.
             if (!more && !PyBytes_CheckExact(chunk.get()) && !chunk_bytes(chunk.get())) {
-                return __LINE__;
+                PJ_FAIL(frame);
             }
             raise_parse_error(handle.get(), status, text, length);
-            return __LINE__;
+            PJ_FAIL(frame);
         }
         // The backend stops at the empty read and never draws the source again.
         if (!more) return 0;

@@ -3,6 +3,7 @@
 // that backend's parse() would.
 #pragma once
 
+#include "failure.hpp"
 #include "streaming/events.hpp"
 
 namespace pjson::streaming {
@@ -23,9 +24,10 @@ int open_compiled(PyObject* file, Ref& source);
 
 // Parses `source` to its end, handing every event to `sink`; every string
 // is a new object, kept only as long as the sink keeps it.  Returns 0, or
-// the source line of a failure
-// with the exception set: the parser's own exception class and message,
-// the error of a read, or whatever `sink` raised.
-int parse_compiled(PyObject* source, EventSink& sink);
+// -1 with the exception set (the parser's own exception class and
+// message, the error of a read, or whatever `sink` raised) and its
+// traceback entry added: the sink's own, or one under `frame` where this
+// source failed.
+int parse_compiled(PyObject* source, EventSink& sink, const Frame& frame);
 
 }  // namespace pjson::streaming

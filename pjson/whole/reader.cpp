@@ -2,8 +2,12 @@
 // the chain table in place, in replace mode (one new bag per start) or
 // merge mode (one add_to_bag per pair).
 #include "document/document.hpp"
+#include "failure.hpp"
 #include "functions.hpp"
+#include "globals.hpp"
 #include "module/model.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
 
 #include <vector>
 
@@ -42,34 +46,62 @@ int open_follower_list(document::PairReader& i_bag, PyObject* bag) {
     return i_bag.open(bag);
 }
 
+// The chain table of a parsed document, walked entry by entry and each
+// entry's follower list pair by pair.  Both steps answer 1 with the fields
+// set, 0 at the end, -1 on failure.
+struct ChainWalk {
+    explicit ChainWalk(document::PairReader& c_list) : c_list_(c_list) {}
+
+    // The next start and its follower list.
+    int next_entry() {
+        i_bag_ = document::PairReader();  // the last list's iterator goes first
+        const int got = c_list_.next(start, bag);
+        if (got < 0) PJ_FAIL(kBody);
+        if (got == 0) return 0;
+        if (open_follower_list(i_bag_, bag.get()) < 0) PJ_FAIL(kBody);
+        return 1;
+    }
+    // The next follower and count of the entry's list.
+    int next_pair() {
+        const int got = i_bag_.next(items, count);
+        if (got < 0) PJ_FAIL(kBody);
+        return got;
+    }
+
+    Ref start, bag, items, count;
+
+private:
+    document::PairReader& c_list_;
+    document::PairReader i_bag_;
+};
+
 // Merge mode: every pair goes to chain.add_to_bag the moment it is read.
 PyObject* merge_into(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
     document::SharedCodes shared;
-    Ref start, bag, items, count;
+    ChainWalk walk(c_list);
     SignalCheck signals;
     for (;;) {
-        int got = c_list.next(start, bag);
-        if (got < 0) PJ_FAIL(kBody);
-        if (got == 0) break;
-        document::PairReader i_bag;
-        if (open_follower_list(i_bag, bag.get()) < 0) PJ_FAIL(kBody);
-        while ((got = i_bag.next(items, count)) > 0) {
+        const int entry = walk.next_entry();
+        if (entry < 0) return nullptr;
+        if (entry == 0) break;
+        int got;
+        while ((got = walk.next_pair()) > 0) {
             Ref add_to_bag(PyObject_GetAttr(chain, names.add_to_bag));
             if (!add_to_bag) PJ_FAIL(kBody);
-            Ref start_code = decode_start(start.get(), decode, shared);
+            Ref start_code = decode_start(walk.start.get(), decode, shared);
             if (!start_code) PJ_FAIL(kBody);
             // A plain document hands the parsed list over as it is, its
             // codes shared with the equal ones before.
-            Ref follower = decode != nullptr ? decode_follower(items.get(), decode, shared)
-                                             : Ref::borrow(items.get());
+            Ref follower = decode != nullptr ? decode_follower(walk.items.get(), decode, shared)
+                                             : Ref::borrow(walk.items.get());
             if (!follower) PJ_FAIL(kBody);
             if (decode == nullptr && shared.share_list(follower.get()) < 0) PJ_FAIL(kBody);
             if (!call_with_count(add_to_bag.get(), start_code.get(), follower.get(),
-                                 count.get()))
+                                 walk.count.get()))
                 PJ_FAIL(kBody);
             if (signals.tick() < 0) PJ_FAIL(kBody);
         }
-        if (got < 0) PJ_FAIL(kBody);
+        if (got < 0) return nullptr;
         if (signals.tick() < 0) PJ_FAIL(kBody);
     }
     Py_RETURN_NONE;
@@ -80,7 +112,7 @@ PyObject* merge_into(PyObject* chain, document::PairReader& c_list, PyObject* de
 // Everything the document can get wrong is found while this is filled, so
 // a refused document leaves the caller's model as it was.  It holds the
 // follower tuples the bags will hold anyway, and reads each iterable of
-// the parsed document once, so one-pass iterables still work.
+// the parsed document once, so one-pass iterables work.
 struct DecodedChain {
     std::vector<Ref> objects;          // start code, follower, count, follower, count, ...
     std::vector<Py_ssize_t> pairs;     // number of pairs per start, in order
@@ -88,34 +120,32 @@ struct DecodedChain {
 
 int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& out) {
     document::SharedCodes shared;
-    Ref start, bag, items, count;
+    ChainWalk walk(c_list);
     SignalCheck signals;
     for (;;) {
-        int got = c_list.next(start, bag);
-        if (got < 0) return __LINE__;
-        if (got == 0) return 0;
-        document::PairReader i_bag;
-        if (open_follower_list(i_bag, bag.get()) < 0) return __LINE__;
+        const int entry = walk.next_entry();
+        if (entry <= 0) return entry;
         // The start's slot is filled once its pairs are decoded: a start
         // token is looked up after its followers, as set_bag comes after
         // the bag is full.
         const size_t start_slot = out.objects.size();
         out.objects.emplace_back();
         Py_ssize_t n = 0;
-        while ((got = i_bag.next(items, count)) > 0) {
-            Ref follower = decode_follower(items.get(), decode, shared);
-            if (!follower) return __LINE__;
+        int got;
+        while ((got = walk.next_pair()) > 0) {
+            Ref follower = decode_follower(walk.items.get(), decode, shared);
+            if (!follower) PJ_FAIL(kBody);
             out.objects.push_back(std::move(follower));
-            out.objects.push_back(std::move(count));
+            out.objects.push_back(std::move(walk.count));
             ++n;
-            if (signals.tick() < 0) return __LINE__;
+            if (signals.tick() < 0) PJ_FAIL(kBody);
         }
-        if (got < 0) return __LINE__;
-        Ref start_code = decode_start(start.get(), decode, shared);
-        if (!start_code) return __LINE__;
+        if (got < 0) return -1;
+        Ref start_code = decode_start(walk.start.get(), decode, shared);
+        if (!start_code) PJ_FAIL(kBody);
         out.objects[start_slot] = std::move(start_code);
         out.pairs.push_back(n);
-        if (signals.tick() < 0) return __LINE__;
+        if (signals.tick() < 0) PJ_FAIL(kBody);
     }
 }
 
@@ -127,14 +157,14 @@ int decode_chain_guarded(document::PairReader& c_list, PyObject* decode,
         return decode_chain(c_list, decode, out);
     } catch (...) {  // only the vectors throw, and only bad_alloc
         PyErr_NoMemory();
-        return __LINE__;
+        PJ_FAIL(kBody);
     }
 }
 
 // Replace mode: empties the model, then hands each start a new bag.
 PyObject* replace_with(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
     DecodedChain decoded;
-    if (const int line = decode_chain_guarded(c_list, decode, decoded)) return kBody.fail(line);
+    if (decode_chain_guarded(c_list, decode, decoded) < 0) return nullptr;  // entry added
     if (model::clear(chain) < 0) PJ_FAIL(kBody);
     SignalCheck signals;
     size_t at = 0;
@@ -164,11 +194,7 @@ PyObject* replace_with(PyObject* chain, document::PairReader& c_list, PyObject* 
 
 // load_json_small(chain, file, merge=False)
 PyObject* load_json_small(PyObject* chain, PyObject* file, PyObject* merge) {
-    Ref json = lookup_global(names.json);
-    if (!json) PJ_FAIL(kBody);
-    Ref load(PyObject_GetAttr(json.get(), names.load));
-    if (!load) PJ_FAIL(kBody);
-    Ref obj = call1(load.get(), file);
+    Ref obj = call_global_attr(names.json, names.load, file);
     if (!obj) PJ_FAIL(kBody);
     Ref code_table(PyObject_GetItem(obj.get(), names.codes));
     if (!code_table) PJ_FAIL(kBody);

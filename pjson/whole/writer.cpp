@@ -2,8 +2,12 @@
 // complete document to the JSON library in one dump call, so a model that
 // fails half-way leaves the file untouched.
 #include "document/document.hpp"
+#include "failure.hpp"
 #include "functions.hpp"
+#include "globals.hpp"
 #include "module/model.hpp"
+#include "names.hpp"
+#include "protocols.hpp"
 
 namespace pjson {
 
@@ -14,6 +18,10 @@ constexpr Frame kGenStart{"pavro_cjson.dump_json_small.gen_start"};
 constexpr Frame kGenNextStart{"pavro_cjson.dump_json_small.gen_next_start"};
 constexpr Frame kGenChain{"pavro_cjson.dump_json_small.gen_chain"};
 constexpr Frame kGenexpr{"genexpr"};
+constexpr Frame kSortKeyFrame{"pavro_cjson.dump_json_small.lambda1"};
+
+// The key the code table is ranked with, made by init_dump_json_small.
+document::SortKey sort_key{document::negated_occurrences_as<kSortKeyFrame>};
 
 // Tuple of `list`'s contents (the document holds tuples, as the library
 // would be handed by a generator collected with tuple()).  The document's
@@ -106,6 +114,8 @@ private:
 
 }  // namespace
 
+int init_dump_json_small() { return sort_key.make(); }
+
 // dump_json_small(chain, file, frequency_compress=True)
 PyObject* dump_json_small(PyObject* chain, PyObject* file, PyObject* frequency_compress) {
     Ref codes(PyDict_New());
@@ -116,7 +126,7 @@ PyObject* dump_json_small(PyObject* chain, PyObject* file, PyObject* frequency_c
     if (compressed) {
         Ref freq_items = model::frequency_items(chain);
         if (!freq_items) PJ_FAIL(kBody);
-        Ref sorted = document::sort_by_frequency(freq_items.get(), document::Writer::whole);
+        Ref sorted = document::sort_by_frequency(freq_items.get(), sort_key);
         if (!sorted) PJ_FAIL(kBody);
         document::Ranking ranking(std::move(sorted));
         SignalCheck signals;
