@@ -1,4 +1,5 @@
 import gc
+import importlib
 import os
 import sysconfig
 
@@ -57,3 +58,14 @@ def real_collaborators(monkeypatch):
     binds is undone after it."""
     for name in ("json", "ijson", "ObjectBuilder", "ProbabilityBag"):
         monkeypatch.setattr(pavro_cjson, name, getattr(pavro_cjson, name))
+
+
+@pytest.fixture(params=["yajl2_cffi", "ijson"])
+def parser_backend(request, monkeypatch):
+    """Runs a test with the compiled yajl2 backend and with the ijson package's own choice."""
+    if request.param == "yajl2_cffi":
+        backend = pytest.importorskip("ijson.backends.yajl2_cffi")
+    else:
+        backend = importlib.import_module("ijson")
+    monkeypatch.setattr(pavro_cjson, "ijson", backend)
+    return backend

@@ -2,7 +2,6 @@
 reads parser events and hands each pair to the model as soon as its count
 is read."""
 
-import collections.abc
 import decimal
 import enum
 import gc
@@ -18,8 +17,7 @@ from hypothesis import given, settings, strategies as st
 import pavro_cjson
 from pavro.bag import ChainModel
 
-from fakes import (KeepingModel, ListBag, ListModel, Log, Raw, RecordingBag, RecordingChain,
-                   RecordingFile)
+from fakes import ListModel, Log, Raw, RecordingBag, RecordingChain, RecordingFile
 from models import list_models
 
 
@@ -59,17 +57,6 @@ def dump_big(model, compress=True):
 
 def load_big(chain, text, merge=False):
     pavro_cjson.load_json_big(chain, io.BytesIO(text.encode("utf-8")), merge)
-
-
-@pytest.fixture(params=["yajl2_cffi", "ijson"])
-def parser_backend(request, monkeypatch):
-    """Runs a test with the compiled yajl2 backend and with the ijson package's own choice."""
-    if request.param == "yajl2_cffi":
-        backend = pytest.importorskip("ijson.backends.yajl2_cffi")
-    else:
-        backend = ijson
-    monkeypatch.setattr(pavro_cjson, "ijson", backend)
-    return backend
 
 
 @pytest.fixture(params=[False, True], ids=["replace", "merge"])
@@ -613,89 +600,6 @@ def test_default_mode_is_replace():
     chain = RecordingChain()
     pavro_cjson.load_json_big(chain, io.BytesIO(EXAMPLE_PLAIN.encode()))
     assert chain.log == [("clear",), ("add_to_bag", "a", ["a", "b"], 2)]
-
-
-# ---------------------------------------------------------------------------
-# load_json_big: the decoding generator
-# ---------------------------------------------------------------------------
-
-def test_kept_generators_decode_their_own_follower(parser_backend):
-    model = KeepingModel()
-    load_big(model, '{"codes":[0,"a",1,"b",2,["t",1]],'
-                    '"chain":[0,[[0,1],2,[1,2,0],3],1,[[2],4,[1,9],5,[0],6]]}')
-    assert [(s, c) for s, _, c in model.kept] == [("a", 2), ("a", 3), ("b", 4), ("b", 5), ("b", 6)]
-    gens = [g for _, g, _ in model.kept]
-    # Drawn out of order, long after the reader assembled later followers.
-    assert list(gens[4]) == ["a"]
-    assert list(gens[1]) == ["b", ["t", 1], "a"]
-    assert list(gens[0]) == ["a", "b"]
-    assert list(gens[2]) == [["t", 1]]
-    # A token missing from the map fails only when the model draws it.
-    assert next(gens[3]) == "b"
-    with pytest.raises(KeyError) as info:
-        next(gens[3])
-    assert info.value.args == (9,)
-    assert pjson_frames(info.value) == ["genexpr"]
-    # A generator that raised is finished, like a Python generator.
-    assert list(gens[3]) == []
-
-
-def test_missing_element_raises_from_drawing_inside_add_to_bag(parser_backend):
-    chain = RecordingChain()
-    with pytest.raises(KeyError) as info:
-        load_big(chain, '{"codes":[0,"a"],"chain":[0,[[0],1,[0,4],2,[0],3]]}')
-    assert info.value.args == (4,)
-    frames = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
-    assert frames.index("pavro_cjson.load_json_big") < frames.index("add_to_bag") \
-        < frames.index("genexpr")
-    assert frames[-1] == "genexpr"
-    assert chain.log == [("clear",), ("add_to_bag", "a", gen("a"), 1)]
-
-
-def test_generator_presentation(parser_backend):
-    model = KeepingModel()
-    load_big(model, '{"codes":[0,"a",1,"b"],'
-                    '"chain":[0,[[0,1],1,[1,0],2,[0,0],3,[1],4,[1,0],5,[0],6]]}')
-    g1, g2, g3, g4, g5, g6 = [g for _, g, _ in model.kept]
-    assert g1.__name__ == "genexpr"
-    assert g1.__qualname__ == "load_json_big.<locals>.genexpr"
-    assert isinstance(g1, collections.abc.Generator)
-    assert isinstance(g1, collections.abc.Iterator)
-    assert iter(g1) is g1
-    assert "load_json_big.<locals>.genexpr" in repr(g1)
-    # send(None) steps it like next().
-    assert g1.send(None) == "a"
-    assert g1.send(None) == "b"
-    with pytest.raises(StopIteration):
-        g1.send(None)
-    # Only None may be sent before the first step.
-    with pytest.raises(TypeError, match="just-started"):
-        g5.send("x")
-    assert next(g5) == "b"
-    assert g5.send("ignored") == "a"
-    # throw() raises the exception out of the generator, which is then done.
-    assert next(g2) == "b"
-    boom = ValueError("boom")
-    with pytest.raises(ValueError) as info:
-        g2.throw(boom)
-    assert info.value is boom
-    assert list(g2) == []
-    with pytest.raises(LookupError, match="typed"):
-        g3.throw(LookupError, LookupError("typed"))
-    assert list(g3) == []
-    # throw() refuses what a generator's throw() refuses, and the generator
-    # stays as it was.
-    for args, message in [((), "expected at least 1 argument"),
-                          ((ValueError, None, "tb"), "traceback object"),
-                          ((ValueError("x"), "separate"), "separate value"),
-                          ((42,), "deriving from BaseException")]:
-        with pytest.raises(TypeError, match=message):
-            g6.throw(*args)
-    assert list(g6) == ["a"]
-    # close() finishes it quietly; closing again is harmless.
-    assert g4.close() is None
-    assert g4.close() is None
-    assert list(g4) == []
 
 
 # ---------------------------------------------------------------------------
