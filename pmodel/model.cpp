@@ -8,6 +8,7 @@
 #include "args.hpp"
 #include "bag.hpp"
 #include "normalise.hpp"
+#include "pickling.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -511,25 +512,8 @@ PyObject* getstate_method(PyObject* self, PyObject*) {
         return nullptr;
     }
     if (Py_TYPE(self) == &ModelType) return dict_state.release();
-    Ref names = slot_names(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    if (!names) return nullptr;
     Ref slots(PyDict_New());
-    if (!slots) return nullptr;
-    Ref iterator(PyObject_GetIter(names.get()));
-    if (!iterator) return nullptr;
-    Ref name;
-    for (;;) {
-        const int got = common::next_item(iterator.get(), name);
-        if (got < 0) return nullptr;
-        if (got == 0) break;
-        Ref value(PyObject_GetAttr(self, name.get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-            continue;
-        }
-        if (PyDict_SetItem(slots.get(), name.get(), value.get()) < 0) return nullptr;
-    }
+    if (!slots || collect_slots(self, slots.get()) < 0) return nullptr;
     if (PyDict_GET_SIZE(slots.get()) == 0) return dict_state.release();
     return PyTuple_Pack(2, dict_state.get(), slots.get());
 }
