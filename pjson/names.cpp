@@ -1,23 +1,16 @@
 // Creating the interned names.
 #include "names.hpp"
 
+#include "../common/names.hpp"
+
 namespace pjson {
 
 Names names;
 
-namespace {
-
-struct NameEntry {
-    PyObject** slot;
-    const char* text;
-};
-
-}  // namespace
-
 // Creates every interned string once; later calls find them in place.
 int init_names() {
     if (names.json != nullptr) return 0;
-    const NameEntry table[] = {
+    const common::NameEntry table[] = {
         {&names.json, "json"},
         {&names.math, "math"},
         {&names.OrderedDict, "OrderedDict"},
@@ -66,11 +59,7 @@ int init_names() {
         {&names.close_list, "]"},
         {&names.format_spec, ""},
     };
-    for (const NameEntry& entry : table) {
-        PyObject* s = PyUnicode_InternFromString(entry.text);
-        if (s == nullptr) return -1;
-        *entry.slot = s;  // kept for the life of the process
-    }
+    if (common::intern_all(table) < 0) return -1;
     names.count_kwnames = PyTuple_Pack(1, names.count);
     if (names.count_kwnames == nullptr) return -1;
     return 0;

@@ -6,6 +6,7 @@
 #include "../common/compat.hpp"
 #include "args.hpp"
 #include "normalise.hpp"
+#include "pickling.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -503,25 +504,7 @@ PyObject* getstate_method(PyObject* self, PyObject*) {
     if (!copy || PyDict_SetItem(slots.get(), state.weights_slot, copy.get()) < 0) {
         return nullptr;
     }
-    if (Py_TYPE(self) != &BagType) {
-        Ref names = slot_names(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-        if (!names) return nullptr;
-        Ref iterator(PyObject_GetIter(names.get()));
-        if (!iterator) return nullptr;
-        Ref name;
-        for (;;) {
-            const int got = common::next_item(iterator.get(), name);
-            if (got < 0) return nullptr;
-            if (got == 0) break;
-            Ref value(PyObject_GetAttr(self, name.get()));
-            if (!value) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-                PyErr_Clear();
-                continue;
-            }
-            if (PyDict_SetItem(slots.get(), name.get(), value.get()) < 0) return nullptr;
-        }
-    }
+    if (Py_TYPE(self) != &BagType && collect_slots(self, slots.get()) < 0) return nullptr;
     return PyTuple_Pack(2, dict_state.get(), slots.get());
 }
 
@@ -539,87 +522,6 @@ int adopt_weights(BagObject* bag, PyObject* value) {
     Py_XSETREF(bag->weights, fresh.release());
     return 0;
 }
-
-// Sets the instance-dict part of a pickled state, as pickle's own BUILD
-// would; `special` names the storage member that may come with it.
-int set_dict_state(PyObject* self, PyObject* dict_state, PyObject* special,
-                   int (*adopt)(PyObject*, PyObject*)) {
-    if (dict_state == Py_None) return 0;
-    if (!PyDict_Check(dict_state)) {
-        PyErr_SetString(PyExc_TypeError, "state is not a dictionary");
-        return -1;
-    }
-    Ref items(PyDict_Items(dict_state));
-    if (!items) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed from items
-        PyObject* key = PyTuple_GET_ITEM(pair, 0);
-        PyObject* value = PyTuple_GET_ITEM(pair, 1);
-        const int is_special = PyUnicode_Check(key) ? PyUnicode_Compare(key, special) == 0 : 0;
-        if (is_special) {
-            if (adopt(self, value) < 0) return -1;
-            continue;
-        }
-        Ref inst(common::instance_dict(self));
-        if (!inst) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '__dict__'",
-                             Py_TYPE(self)->tp_name);
-            }
-            return -1;
-        }
-        if (PyDict_SetItem(inst.get(), key, value) < 0) return -1;
-    }
-    return 0;
-}
-
-int set_slot_state(PyObject* self, PyObject* slot_state, PyObject* special,
-                   int (*adopt)(PyObject*, PyObject*)) {
-    if (slot_state == Py_None) return 0;
-    if (!PyDict_Check(slot_state)) {
-        PyErr_SetString(PyExc_TypeError, "slot state is not a dictionary");
-        return -1;
-    }
-    Ref items(PyDict_Items(slot_state));
-    if (!items) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed from items
-        PyObject* key = PyTuple_GET_ITEM(pair, 0);
-        PyObject* value = PyTuple_GET_ITEM(pair, 1);
-        const int is_special = PyUnicode_Check(key) ? PyUnicode_Compare(key, special) == 0 : 0;
-        if (is_special) {
-            if (adopt(self, value) < 0) return -1;
-        } else if (PyObject_SetAttr(self, key, value) < 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-// Shared with the model, whose pickled state has the same two parts.
-PyObject* reduce_with_state(PyObject* self) {
-    Ref got = common::call_method0(self, state.getstate);
-    if (!got) return nullptr;
-    return Py_BuildValue("O(O)O", state.newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                         got.get());
-}
-
-int restore_state(PyObject* self, PyObject* whole, PyObject* special,
-                  int (*adopt)(PyObject*, PyObject*)) {
-    Ref held = Ref::borrow(whole);
-    PyObject* dict_state = held.get();
-    PyObject* slot_state = Py_None;
-    if (PyTuple_Check(held.get()) && PyTuple_GET_SIZE(held.get()) == 2) {
-        dict_state = PyTuple_GET_ITEM(held.get(), 0);
-        slot_state = PyTuple_GET_ITEM(held.get(), 1);
-    }
-    if (set_dict_state(self, dict_state, special, adopt) < 0) return -1;
-    return set_slot_state(self, slot_state, special, adopt);
-}
-
-namespace {
 
 PyObject* reduce_method(PyObject* self, PyObject*) { return reduce_with_state(self); }
 

@@ -39,13 +39,4 @@ PyObject* bag_choose(BagObject* bag, PyObject* rng);
 // it; nullptr with MemoryError if that fails.
 PyObject* bag_weights(BagObject* bag);
 
-// Pickling, shared by both types: __reduce__ gives
-// (copyreg.__newobj__, (type(self),), self.__getstate__()), and a state is
-// (instance dict or None, slots) or an instance dict alone, as pickle's own
-// BUILD takes it.  `special` names the member that is the type's storage,
-// handed to `adopt` instead of being set as an attribute.
-PyObject* reduce_with_state(PyObject* self);
-int restore_state(PyObject* self, PyObject* whole, PyObject* special,
-                  int (*adopt)(PyObject*, PyObject*));
-
 }  // namespace pmodel

@@ -8,7 +8,9 @@
 #include "args.hpp"
 #include "bag.hpp"
 #include "normalise.hpp"
+#include "pickling.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -511,25 +513,8 @@ PyObject* getstate_method(PyObject* self, PyObject*) {
         return nullptr;
     }
     if (Py_TYPE(self) == &ModelType) return dict_state.release();
-    Ref names = slot_names(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    if (!names) return nullptr;
     Ref slots(PyDict_New());
-    if (!slots) return nullptr;
-    Ref iterator(PyObject_GetIter(names.get()));
-    if (!iterator) return nullptr;
-    Ref name;
-    for (;;) {
-        const int got = common::next_item(iterator.get(), name);
-        if (got < 0) return nullptr;
-        if (got == 0) break;
-        Ref value(PyObject_GetAttr(self, name.get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-            continue;
-        }
-        if (PyDict_SetItem(slots.get(), name.get(), value.get()) < 0) return nullptr;
-    }
+    if (!slots || collect_slots(self, slots.get()) < 0) return nullptr;
     if (PyDict_GET_SIZE(slots.get()) == 0) return dict_state.release();
     return PyTuple_Pack(2, dict_state.get(), slots.get());
 }
@@ -721,16 +706,22 @@ PyObject* yield(WalkObject* walk, PyObject* code) {
 // current = follower[-1] if follower else current; then the loop test.
 PyObject* next_start(WalkObject* walk);
 
+// Makes `code` (a new reference, taken over) the current start code and
+// yields it, unless max_codes are already produced.
+PyObject* start_from(WalkObject* walk, PyObject* code) {
+    Py_XSETREF(walk->current, code);
+    const int more = below_limit(walk);
+    if (more <= 0) return nullptr;
+    walk->step = Step::after_start;
+    return yield(walk, walk->current);
+}
+
 PyObject* walk_step(WalkObject* walk) {
     switch (walk->step) {
         case Step::begin: {
             PyObject* code = normalise_code(walk->start);
             if (code == nullptr) return nullptr;
-            Py_XSETREF(walk->current, code);
-            const int more = below_limit(walk);
-            if (more <= 0) return nullptr;
-            walk->step = Step::after_start;
-            return yield(walk, walk->current);
+            return start_from(walk, code);
         }
         case Step::after_start: {
             PyObject* bags = bags_of(as_model(walk->model));
@@ -801,11 +792,7 @@ PyObject* next_start(WalkObject* walk) {
         last = PySequence_GetItem(walk->follower, -1);
         if (last == nullptr) return nullptr;
     }
-    Py_XSETREF(walk->current, last);
-    const int more = below_limit(walk);
-    if (more <= 0) return nullptr;
-    walk->step = Step::after_start;
-    return yield(walk, walk->current);
+    return start_from(walk, last);
 }
 
 PyObject* walk_next(PyObject* self) {
@@ -826,28 +813,22 @@ PyObject* walk_next(PyObject* self) {
     return result;
 }
 
+// Every reference a walk owns, in one list, so that the collector's visit
+// and clear cannot drift apart.
+std::array<PyObject**, 7> owned_members(WalkObject* walk) {
+    return {&walk->model,   &walk->start,    &walk->max_codes, &walk->rng,
+            &walk->current, &walk->follower, &walk->rest};
+}
+
 int walk_traverse(PyObject* self, visitproc visit, void* arg) {
-    WalkObject* walk = as_walk(self);
-    Py_VISIT(walk->model);
-    Py_VISIT(walk->start);
-    Py_VISIT(walk->max_codes);
-    Py_VISIT(walk->rng);
-    Py_VISIT(walk->current);
-    Py_VISIT(walk->follower);
-    Py_VISIT(walk->rest);
+    for (PyObject** member : owned_members(as_walk(self))) Py_VISIT(*member);
     return 0;
 }
 
 int walk_clear(PyObject* self) {
     WalkObject* walk = as_walk(self);
     walk->step = Step::done;
-    Py_CLEAR(walk->model);
-    Py_CLEAR(walk->start);
-    Py_CLEAR(walk->max_codes);
-    Py_CLEAR(walk->rng);
-    Py_CLEAR(walk->current);
-    Py_CLEAR(walk->follower);
-    Py_CLEAR(walk->rest);
+    for (PyObject** member : owned_members(walk)) Py_CLEAR(*member);
     return 0;
 }
 

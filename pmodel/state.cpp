@@ -2,6 +2,7 @@
 #include "state.hpp"
 
 #include "../common/calls.hpp"
+#include "../common/names.hpp"
 #include "../common/traceback.hpp"
 
 namespace pmodel {
@@ -9,11 +10,6 @@ namespace pmodel {
 State state;
 
 namespace {
-
-struct NameEntry {
-    PyObject** slot;
-    const char* text;
-};
 
 PyObject* attribute_of(const char* module, const char* name) {
     Ref mod(PyImport_ImportModule(module));
@@ -25,7 +21,7 @@ PyObject* attribute_of(const char* module, const char* name) {
 
 int init_state() {
     if (state.add != nullptr) return 0;
-    const NameEntry table[] = {
+    const common::NameEntry table[] = {
         {&state.add, "add"},
         {&state.add_to_bag, "add_to_bag"},
         {&state.learn, "learn"},
@@ -41,11 +37,7 @@ int init_state() {
         {&state.bags_slot, "_bags"},
         {&state.weights_slot, "_weights"},
     };
-    for (const NameEntry& entry : table) {
-        PyObject* s = PyUnicode_InternFromString(entry.text);
-        if (s == nullptr) return -1;
-        *entry.slot = s;  // kept for the life of the process
-    }
+    if (common::intern_all(table) < 0) return -1;
     state.count_kwnames = PyTuple_Pack(1, state.count);
     state.weights_kwnames = PyTuple_Pack(1, state.weights);
     state.one = PyLong_FromLong(1);

@@ -3,7 +3,7 @@
 The module's own writings of a sample model, random damage to them, the
 positions of the worked examples where a wrong type or odd value goes, odd
 whole texts, and the differences between the two load_json_big paths that
-the README lists.
+docs/parsers.md lists.
 """
 
 import io
@@ -27,7 +27,7 @@ OLD_IJSON = IJSON_VERSION < (3, 4)
 def listed_difference(compiled, events, data):
     """True when load_json_big parsing with yajl itself (`compiled`) may
     differ from the same load over the backend's events (`events`) on
-    `data`: only where the backend misbehaves, as the README lists."""
+    `data`: only where the backend misbehaves, as docs/parsers.md lists."""
     if isinstance(events.error, ijson.JSONError) and not isinstance(
             events.error, ijson.IncompleteJSONError):
         # 1. An exception inside the backend's own callbacks (an int past
