@@ -19,33 +19,15 @@ lists become tuples (recursively) and ``decimal.Decimal`` becomes ``float``.
 from __future__ import annotations
 
 import random
-import sys
 from decimal import Decimal
-from typing import (Any, ClassVar, Dict, Hashable, Iterable, Iterator, List, Mapping, Sequence,
-                    Tuple, Type, TypeVar, Union)
+from typing import Any, ClassVar, Dict, Iterable, Iterator, Mapping, Tuple, Type, TypeVar, Union
 
-if sys.version_info >= (3, 8):
-    from typing import Protocol
-else:  # typing has no Protocol before 3.8; the checker never sees this branch
-    Protocol = object
+# The types a user sees are the package's own.
+from pavro.bag import Chooser, Code, Follower, Weight
 
 __all__ = ["ProbabilityBag", "ChainModel", "normalise_code"]
 
-# A code as the model stores it: hashable, lists already made tuples.
-Code = Hashable
-# A follower as the model stores it.
-Follower = Tuple[Code, ...]
-# A weight: an int or float as given (a Decimal is made a float).
-Weight = Union[int, float]
-
-_T = TypeVar("_T")
 _Model = TypeVar("_Model", bound="ChainModel")
-
-
-class Chooser(Protocol):
-    """What choose() and generate() draw with: the random module, or a random.Random."""
-
-    def choices(self, population: Sequence[_T], weights: Sequence[float]) -> List[_T]: ...
 
 
 def normalise_code(code: object) -> Code:
