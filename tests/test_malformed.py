@@ -26,6 +26,7 @@ import textwrap
 import ijson
 import pytest
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import pavro_cjson
 from pavro.bag import ChainModel
@@ -286,6 +287,37 @@ def test_truncated_big_hands_over_exactly_the_readable_pairs(backend, doc, merge
 @given(data=damaged_documents())
 def test_damaged_documents(reader, merge, data):
     reader.check_against_reference(data, merge)
+
+
+# Tokens that equal a small int without being one (true, 1.0), ints past
+# the table's length or below zero, and the strings that may stand for
+# themselves: the readers index rank numbers directly and must still answer
+# as the code table's dict does.
+TOKENS = st.one_of(st.integers(-2, 12), st.sampled_from([True, False, 1.0, 2.0, 10 ** 20]),
+                   st.sampled_from(["a", "b", "10"]))
+
+
+@st.composite
+def code_tables(draw):
+    table = draw(st.lists(st.tuples(TOKENS, st.integers(0, 99)), max_size=12))
+    known = [token for token, _ in table]
+    follower_token = st.sampled_from(known) if known else TOKENS
+    starts = draw(st.lists(follower_token, min_size=1, max_size=4))
+    chain = []
+    for start in starts:
+        followers = draw(st.lists(st.lists(st.one_of(follower_token, TOKENS), min_size=1,
+                                           max_size=3), min_size=1, max_size=3))
+        chain += [start, [x for follower in followers for x in (follower, 1)]]
+    document = {"codes": [x for pair in table for x in pair], "chain": chain}
+    return std_json.dumps(document).encode()
+
+
+@settings(max_examples=150, derandomize=True, database=None, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=code_tables())
+def test_rank_numbers_decode_as_the_code_table_says(reader, data):
+    for merge in (False, True):
+        reader.check_against_reference(data, merge)
 
 
 @pytest.mark.parametrize("value", WRONG_TYPES, ids=lambda v: v.decode())

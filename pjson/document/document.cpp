@@ -128,7 +128,51 @@ Ref decoding_map(PyObject* iterable) {
     return map;
 }
 
-Ref lookup_each(PyObject* elements, PyObject* map) {
+namespace {
+
+// `key` as an index below `size`, or -1 when it is not an exact int there.
+Py_ssize_t index_below(PyObject* key, Py_ssize_t size) {
+    if (!PyLong_CheckExact(key)) return -1;
+    int overflow = 0;
+    const long long k = PyLong_AsLongLongAndOverflow(key, &overflow);
+    return overflow == 0 && k >= 0 && k < size ? static_cast<Py_ssize_t>(k) : -1;
+}
+
+}  // namespace
+
+Ref rank_index(PyObject* map) {
+    // Nothing below runs Python code: the map cannot change under the walk.
+    const Py_ssize_t entries = PyDict_GET_SIZE(map);
+    Py_ssize_t size = 0, pos = 0;
+    PyObject *key, *value;  // borrowed from the map
+    while (PyDict_Next(map, &pos, &key, &value)) {
+        const Py_ssize_t k = index_below(key, entries);
+        if (k >= size) size = k + 1;
+    }
+    Ref ranks(PyTuple_New(size));
+    if (!ranks) return Ref();
+    for (Py_ssize_t i = 0; i < size; ++i)
+        PyTuple_SET_ITEM(ranks.get(), i, Ref::borrow(Py_NotImplemented).release());
+    pos = 0;
+    while (PyDict_Next(map, &pos, &key, &value)) {
+        const Py_ssize_t k = index_below(key, size);
+        if (k < 0) continue;
+        Py_DECREF(PyTuple_GET_ITEM(ranks.get(), k));
+        PyTuple_SET_ITEM(ranks.get(), k, Ref::borrow(value).release());
+    }
+    return ranks;
+}
+
+Ref decode(PyObject* map, PyObject* ranks, PyObject* token) {
+    if (ranks != nullptr) {
+        const Py_ssize_t k = index_below(token, PyTuple_GET_SIZE(ranks));
+        if (k >= 0 && PyTuple_GET_ITEM(ranks, k) != Py_NotImplemented)
+            return Ref::borrow(PyTuple_GET_ITEM(ranks, k));
+    }
+    return dict_lookup(map, token);
+}
+
+Ref lookup_each(PyObject* elements, PyObject* map, PyObject* ranks) {
     SignalCheck signals;
     if (PyTuple_CheckExact(elements)) {
         // Immutable: index it directly; lookups cannot change it.
@@ -136,7 +180,7 @@ Ref lookup_each(PyObject* elements, PyObject* map) {
         Ref found(PyTuple_New(n));
         if (!found) return Ref();
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref value = dict_lookup(map, PyTuple_GET_ITEM(elements, i));
+            Ref value = decode(map, ranks, PyTuple_GET_ITEM(elements, i));
             if (!value) return Ref();
             PyTuple_SET_ITEM(found.get(), i, value.release());
             if (signals.tick() < 0) return Ref();
@@ -152,7 +196,7 @@ Ref lookup_each(PyObject* elements, PyObject* map) {
         const int got = next_item(iterator.get(), element);
         if (got < 0) return Ref();
         if (got == 0) break;
-        Ref value = dict_lookup(map, element.get());
+        Ref value = decode(map, ranks, element.get());
         if (!value || PyList_Append(found.get(), value.get()) < 0) return Ref();
         if (signals.tick() < 0) return Ref();
     }

@@ -98,10 +98,30 @@ private:
 // dict(pairs of `iterable`): token -> code, a later equal token winning.
 Ref decoding_map(PyObject* iterable);
 
+// The values of a decoding map's exact-int keys 0 to len(map) - 1, by index:
+// a compressed follower is mostly rank numbers, each a new int object that
+// the dict would hash and compare again.  A slot with no such key holds
+// NotImplemented, which only sends the lookup on to the dict, so even a
+// map holding NotImplemented as a code answers right.
+Ref rank_index(PyObject* map);
+
+// map[token], looked up in `ranks` (rank_index(map), or nullptr) first for
+// an exact int: always the dict's answer.  A miss raises KeyError(token).
+Ref decode(PyObject* map, PyObject* ranks, PyObject* token);
+
+// A compressed document's decoding map and its rank index, borrowed by a
+// load that holds both.
+struct Decoding {
+    PyObject* map;
+    PyObject* ranks;
+    Ref code(PyObject* token) const { return decode(map, ranks, token); }
+};
+
 // tuple(map[x] for x in elements): a follower's tokens (writing) or codes
-// (reading), every lookup done before the caller uses any of them.  A miss
-// raises KeyError(x).  The caller adds the "genexpr" traceback entry.
-Ref lookup_each(PyObject* elements, PyObject* map);
+// (reading), every lookup done before the caller uses any of them, through
+// `ranks` as decode() does.  A miss raises KeyError(x).  The caller adds the
+// "genexpr" traceback entry.
+Ref lookup_each(PyObject* elements, PyObject* map, PyObject* ranks = nullptr);
 
 // ---------------------------------------------------------------------------
 // Shared codes

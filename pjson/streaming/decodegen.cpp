@@ -4,6 +4,7 @@
 // generator expression it stands for.
 #include "streaming/decodegen.hpp"
 
+#include "document/document.hpp"
 #include "failure.hpp"
 
 #include <structmember.h>
@@ -18,6 +19,7 @@ struct DecodeGenerator {
     PyObject_HEAD
     PyObject* iterator;  // over the follower; nullptr once finished
     PyObject* codes;     // the decoding map; nullptr once finished
+    PyObject* ranks;     // its rank index; nullptr once finished
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
@@ -33,12 +35,14 @@ PyObject* gen_qualname = nullptr;  // "load_json_big.<locals>.genexpr"
 void finish(DecodeGenerator* self) {
     Py_CLEAR(self->iterator);
     Py_CLEAR(self->codes);
+    Py_CLEAR(self->ranks);
 }
 
 int gen_traverse(PyObject* op, visitproc visit, void* arg) {
     auto* self = reinterpret_cast<DecodeGenerator*>(op);
     Py_VISIT(self->iterator);
     Py_VISIT(self->codes);
+    Py_VISIT(self->ranks);
     return 0;
 }
 
@@ -72,12 +76,13 @@ PyObject* gen_iternext(PyObject* op) {
     // keeps its own references so nothing it uses can vanish under it.
     Ref iterator = Ref::borrow(self->iterator);
     Ref codes = Ref::borrow(self->codes);
+    Ref ranks = Ref::borrow(self->ranks);
     self->running = 1;
     self->started = 1;
     Ref element;
     const int got = next_item(iterator.get(), element);
     Ref code;
-    if (got > 0) code = dict_lookup(codes.get(), element.get());
+    if (got > 0) code = document::decode(codes.get(), ranks.get(), element.get());
     self->running = 0;
     // A model drawing from C code runs no bytecode between steps, so the
     // steps themselves let Ctrl-C through.
@@ -193,7 +198,7 @@ PyTypeObject DecodeGeneratorType = {
 
 }  // namespace
 
-Ref new_decode_generator(PyObject* follower, PyObject* codes) {
+Ref new_decode_generator(PyObject* follower, PyObject* codes, PyObject* ranks) {
     Ref iterator(PyObject_GetIter(follower));
     if (!iterator) return Ref();
     auto* self = PyObject_GC_New(DecodeGenerator, &DecodeGeneratorType);
@@ -201,6 +206,8 @@ Ref new_decode_generator(PyObject* follower, PyObject* codes) {
     self->iterator = iterator.release();
     Py_INCREF(codes);
     self->codes = codes;
+    Py_INCREF(ranks);
+    self->ranks = ranks;
     Py_INCREF(gen_name);
     self->name = gen_name;
     Py_INCREF(gen_qualname);

@@ -235,6 +235,8 @@ private:
             if (!built) PJ_FAIL(kBody);
             codes_ = document::decoding_map(built.get());
             if (!codes_) PJ_FAIL(kBody);
+            ranks_ = document::rank_index(codes_.get());
+            if (!ranks_) PJ_FAIL(kBody);
             // Sorted keys put "chain" first: its pairs went over as rank
             // numbers, which a late code table cannot take back.
             if (chain_seen_ == ChainSeen::before_codes && PyDict_GET_SIZE(codes_.get()) > 0) {
@@ -363,9 +365,9 @@ private:
         if (!add_to_bag) PJ_FAIL(kBody);
         Ref start_code, handed;
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
-            start_code = dict_lookup(codes_.get(), start_.get());
+            start_code = document::decode(codes_.get(), ranks_.get(), start_.get());
             if (!start_code) PJ_FAIL(kBody);
-            handed = new_decode_generator(follower, codes_.get());
+            handed = new_decode_generator(follower, codes_.get(), ranks_.get());
             if (!handed) PJ_FAIL(kBody);
         } else {
             // The model keeps the follower as built: equal codes in it
@@ -386,6 +388,7 @@ private:
     const bool merging_;
     Assembler& builder_;
     Ref codes_;  // the decoding map; empty Ref until a code table closed
+    Ref ranks_;  // its rank index (document::rank_index)
     Ref start_{Ref::borrow(Py_None)};
     Ref last_key_;
     Ref follower_;          // the follower waiting for its count

@@ -302,6 +302,9 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
     Ref item, choice;
     SignalCheck signals;
     for (bool first_entry = true;; first_entry = false) {
+        // Nothing holds the last pair while the next is drawn: a dict's
+        // item iterator then hands out its own pair tuple again.
+        item.reset();
         int got = next_item(iterator.get(), item);
         if (got < 0) PJ_FAIL(kBody);
         if (got == 0) break;
@@ -313,6 +316,7 @@ PyObject* dump_json_big(PyObject* chain, PyObject* file, PyObject* frequency_com
         Ref choice_iterator(PyObject_GetIter(choices.get()));
         if (!choice_iterator) PJ_FAIL(kBody);
         for (bool first_choice = true;; first_choice = false) {
+            choice.reset();
             got = next_item(choice_iterator.get(), choice);
             if (got < 0) PJ_FAIL(kBody);
             if (got == 0) break;

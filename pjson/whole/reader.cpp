@@ -20,18 +20,20 @@ constexpr Frame kGenexpr{"genexpr"};
 
 // tuple(codes[x] for x in items), or tuple(items) for a plain document.
 // Every lookup of the follower happens here, before the call it feeds.
-Ref decode_follower(PyObject* items, PyObject* codes, document::SharedCodes& shared) {
+Ref decode_follower(PyObject* items, const document::Decoding* codes,
+                    document::SharedCodes& shared) {
     if (codes == nullptr) return shared.shared_tuple(items);
-    Ref decoded = document::lookup_each(items, codes);
+    Ref decoded = document::lookup_each(items, codes->map, codes->ranks);
     if (!decoded) PJ_FAIL(kGenexpr);
     return decoded;
 }
 
 // The start code of `start`: looked up in a compressed document, as parsed
 // in a plain one.
-Ref decode_start(PyObject* start, PyObject* codes, document::SharedCodes& shared) {
+Ref decode_start(PyObject* start, const document::Decoding* codes,
+                 document::SharedCodes& shared) {
     if (codes == nullptr) return shared.share(start);
-    return dict_lookup(codes, start);
+    return codes->code(start);
 }
 
 // iter(bag) for a follower list, refusing the values a JSON library gives
@@ -76,7 +78,7 @@ private:
 };
 
 // Merge mode: every pair goes to chain.add_to_bag the moment it is read.
-PyObject* merge_into(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
+PyObject* merge_into(PyObject* chain, document::PairReader& c_list, const document::Decoding* decode) {
     document::SharedCodes shared;
     ChainWalk walk(c_list);
     SignalCheck signals;
@@ -118,7 +120,7 @@ struct DecodedChain {
     std::vector<Py_ssize_t> pairs;     // number of pairs per start, in order
 };
 
-int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& out) {
+int decode_chain(document::PairReader& c_list, const document::Decoding* decode, DecodedChain& out) {
     document::SharedCodes shared;
     ChainWalk walk(c_list);
     SignalCheck signals;
@@ -151,7 +153,7 @@ int decode_chain(document::PairReader& c_list, PyObject* decode, DecodedChain& o
 
 // decode_chain, with a vector that cannot grow raising MemoryError: no C++
 // exception may reach the interpreter.
-int decode_chain_guarded(document::PairReader& c_list, PyObject* decode,
+int decode_chain_guarded(document::PairReader& c_list, const document::Decoding* decode,
                          DecodedChain& out) noexcept {
     try {
         return decode_chain(c_list, decode, out);
@@ -162,7 +164,7 @@ int decode_chain_guarded(document::PairReader& c_list, PyObject* decode,
 }
 
 // Replace mode: empties the model, then hands each start a new bag.
-PyObject* replace_with(PyObject* chain, document::PairReader& c_list, PyObject* decode) {
+PyObject* replace_with(PyObject* chain, document::PairReader& c_list, const document::Decoding* decode) {
     DecodedChain decoded;
     if (decode_chain_guarded(c_list, decode, decoded) < 0) return nullptr;  // entry added
     if (model::clear(chain) < 0) PJ_FAIL(kBody);
@@ -206,8 +208,11 @@ PyObject* load_json_small(PyObject* chain, PyObject* file, PyObject* merge) {
     if (c_list.open(chain_table.get()) < 0) PJ_FAIL(kBody);
     const int merging = PyObject_IsTrue(merge);
     if (merging < 0) PJ_FAIL(kBody);
+    Ref ranks = document::rank_index(codes.get());
+    if (!ranks) PJ_FAIL(kBody);
+    const document::Decoding decoding{codes.get(), ranks.get()};
     // nullptr marks a plain document: starts and followers as parsed.
-    PyObject* decode = PyDict_GET_SIZE(codes.get()) > 0 ? codes.get() : nullptr;
+    const document::Decoding* decode = PyDict_GET_SIZE(codes.get()) > 0 ? &decoding : nullptr;
     return merging ? merge_into(chain, c_list, decode) : replace_with(chain, c_list, decode);
 }
 

@@ -50,6 +50,7 @@ public:
         Ref item;
         SignalCheck signals;
         for (;;) {
+            item.reset();  // as in gen_next_start
             const int got = next_item(iterator.get(), item);
             if (got < 0) PJ_FAIL(kGenChain);
             if (got == 0) break;
@@ -85,6 +86,9 @@ private:
         Ref choice;
         SignalCheck signals;
         for (;;) {
+            // Let go of the last pair first: a dict's item iterator hands out
+            // its own pair tuple again when nobody else holds it.
+            choice.reset();
             const int got = next_item(iterator.get(), choice);
             if (got < 0) PJ_FAIL(kGenNextStart);
             if (got == 0) break;
