@@ -58,6 +58,30 @@ Ref call_method0(PyObject* obj, PyObject* name) {
 #endif
 }
 
+Ref call_method_with_keyword(PyObject* obj, PyObject* name, PyObject* a, PyObject* b,
+                             PyObject* value, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    const size_t npos = b != nullptr ? 3 : 2;
+    PyObject* args[4] = {obj, a, b != nullptr ? b : value, value};
+    return Ref(PyObject_VectorcallMethod(name, args, npos, kwnames));
+#else
+    Ref method(PyObject_GetAttr(obj, name));
+    if (!method) return Ref();
+    return call_with_keyword(method.get(), a, b, value, kwnames);
+#endif
+}
+
+Ref call_method2(PyObject* obj, PyObject* name, PyObject* a, PyObject* b) {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* args[3] = {obj, a, b};
+    return Ref(PyObject_VectorcallMethod(name, args, 3, nullptr));
+#else
+    Ref method(PyObject_GetAttr(obj, name));
+    if (!method) return Ref();
+    return call2(method.get(), a, b);
+#endif
+}
+
 Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
 #if PY_VERSION_HEX >= 0x03090000
     return Ref(PyObject_CallMethodOneArg(obj, name, arg));

@@ -14,6 +14,13 @@ Ref call2(PyObject* callable, PyObject* a, PyObject* b);
 Ref call_with_keyword(PyObject* callable, PyObject* a, PyObject* b, PyObject* value,
                       PyObject* kwnames);
 
+// obj.name(a[, b], <kwname>=value), the method looked up anew: from 3.9 on
+// without binding it to a new method object first.
+Ref call_method_with_keyword(PyObject* obj, PyObject* name, PyObject* a, PyObject* b,
+                             PyObject* value, PyObject* kwnames);
+// obj.name(a, b), likewise.
+Ref call_method2(PyObject* obj, PyObject* name, PyObject* a, PyObject* b);
+
 // obj.name() with the method looked up anew.
 Ref call_method0(PyObject* obj, PyObject* name);
 // obj.name(arg) with the method looked up anew.

@@ -16,6 +16,7 @@ using common::call1;
 using common::call2;
 using common::call_method0;
 using common::call_method1;
+using common::call_method2;
 using common::dict_lookup;
 using common::next_item;
 using common::raise_key_error;

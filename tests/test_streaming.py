@@ -747,6 +747,27 @@ def test_unknown_start_after_pairs(parser_backend):
     assert chain.log == [("clear",), ("add_to_bag", "a", gen("a"), 1)]
 
 
+def test_lost_add_to_bag_outranks_an_unknown_start(parser_backend):
+    # The method is looked up before the pair is decoded, as
+    # chain.add_to_bag(codes[start], ...) looks it up.
+    class Forgetful:
+        def __init__(self):
+            self.log = []
+            self.add_to_bag = self.first_add
+
+        def clear(self):
+            self.log.append("clear")
+
+        def first_add(self, start, follower, count=1):
+            self.log.append((start, list(follower), count))
+            del self.add_to_bag
+
+    chain = Forgetful()
+    with pytest.raises(AttributeError, match="add_to_bag"):
+        load_big(chain, '{"codes":[0,"a"],"chain":[0,[[0],1],"zz",[[0],2]]}')
+    assert chain.log == ["clear", ("a", ["a"], 1)]
+
+
 def test_failing_clear_stops_before_any_pair(parser_backend):
     class Stubborn(RecordingChain):
         def clear(self):

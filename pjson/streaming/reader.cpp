@@ -361,9 +361,44 @@ private:
     // One (start, follower, count) to chain.add_to_bag.  Everything the
     // document can get wrong is checked before a replace-mode clear.
     int hand_over(PyObject* follower, PyObject* count) {
-        Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
-        if (!add_to_bag) PJ_FAIL(kBody);
+        if (!merging_ && !cleared_) {
+            // The first pair of a replace: the method must be there before
+            // the model is emptied.
+            Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
+            if (!add_to_bag) PJ_FAIL(kBody);
+            Ref start_code, handed;
+            if (decode_pair(follower, start_code, handed) < 0 || clear_once() < 0) return -1;
+            if (!call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count))
+                PJ_FAIL(kBody);
+            return 0;
+        }
+        // Decoding runs no Python code, so looking the method up after it, in
+        // one call that binds no method object, is the same as before it;
+        // only when both fail must the missing method be what is raised.
         Ref start_code, handed;
+        if (decode_pair(follower, start_code, handed) < 0) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            Ref add_to_bag(PyObject_GetAttr(chain_, names.add_to_bag));
+            if (add_to_bag) {
+                PyErr_Restore(type, value, tb);  // its entry is added
+                return -1;
+            }
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            PJ_FAIL(kBody);
+        }
+        if (!call_method_with_count(chain_, names.add_to_bag, start_code.get(), handed.get(),
+                                    count))
+            PJ_FAIL(kBody);
+        return 0;
+    }
+
+    // The start code and what add_to_bag is handed for `follower`: the
+    // decoding generator in a compressed document, the follower itself in a
+    // plain one.  -1 with the traceback entry added.
+    int decode_pair(PyObject* follower, Ref& start_code, Ref& handed) {
         if (codes_ && PyDict_GET_SIZE(codes_.get()) > 0) {
             start_code = document::decode(codes_.get(), ranks_.get(), start_.get());
             if (!start_code) PJ_FAIL(kBody);
@@ -378,9 +413,6 @@ private:
             start_code = Ref::borrow(start_.get());
             handed = Ref::borrow(follower);
         }
-        if (clear_once() < 0) return -1;
-        if (!call_with_count(add_to_bag.get(), start_code.get(), handed.get(), count))
-            PJ_FAIL(kBody);
         return 0;
     }
 

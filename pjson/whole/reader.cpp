@@ -177,16 +177,12 @@ PyObject* replace_with(PyObject* chain, document::PairReader& c_list, const docu
         Ref new_bag = model::new_bag();
         if (!new_bag) PJ_FAIL(kBody);
         for (Py_ssize_t i = 0; i < n; ++i, at += 2) {
-            Ref add(PyObject_GetAttr(new_bag.get(), names.add));
-            if (!add) PJ_FAIL(kBody);
-            if (!call_with_count(add.get(), decoded.objects[at].get(), nullptr,
-                                 decoded.objects[at + 1].get()))
+            if (!call_method_with_count(new_bag.get(), names.add, decoded.objects[at].get(),
+                                        nullptr, decoded.objects[at + 1].get()))
                 PJ_FAIL(kBody);
             if (signals.tick() < 0) PJ_FAIL(kBody);
         }
-        Ref set_bag(PyObject_GetAttr(chain, names.set_bag));
-        if (!set_bag) PJ_FAIL(kBody);
-        if (!call2(set_bag.get(), start_code, new_bag.get())) PJ_FAIL(kBody);
+        if (!call_method2(chain, names.set_bag, start_code, new_bag.get())) PJ_FAIL(kBody);
         if (signals.tick() < 0) PJ_FAIL(kBody);
     }
     Py_RETURN_NONE;
