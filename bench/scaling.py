@@ -1,9 +1,10 @@
 """How time and memory of the four functions grow with the model.
 
 For each model size it saves and loads a Zipf-distributed word model with
-each of the four functions, and with the naive baseline: what a user would
-write without this module (the standard `json` module on a structure built
-in Python, and a loop of `add_to_bag` calls to load it back).  It reports
+each of the four functions, with `pickle` (highest protocol), and with the
+naive baseline: what a user would write without this module (the standard
+`json` module on a structure built in Python, and a loop of `add_to_bag`
+calls to load it back).  It reports
 seconds per million pairs (flat lines mean linear cost) and peak traced
 memory, and can draw both as a picture.
 
@@ -16,6 +17,7 @@ import argparse
 import gc
 import json as std_json
 import os
+import pickle
 import platform
 import sys
 import tempfile
@@ -50,6 +52,15 @@ def naive_load(model, file):
             model.add_to_bag(start, follower, count=count)
 
 
+def pickle_dump(model, file):
+    pickle.dump(model, file.buffer, pickle.HIGHEST_PROTOCOL)
+
+
+def pickle_load(model, file):
+    # pickle makes its own model; the one handed in stays empty.
+    return pickle.load(file)
+
+
 # ---------------------------------------------------------------------------
 # Measurements
 # ---------------------------------------------------------------------------
@@ -59,6 +70,7 @@ def functions():
     return [
         ("whole document", pavro_cjson.dump_json_small, pavro_cjson.load_json_small, False),
         ("streaming", pavro_cjson.dump_json_big, pavro_cjson.load_json_big, True),
+        ("pickle", pickle_dump, pickle_load, True),
         ("naive json", naive_dump, naive_load, False),
     ]
 
@@ -113,7 +125,7 @@ def plot(rows, labels, path, title):
 
     fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4), dpi=80)
     for label in labels:
-        style = "--" if label[0] == "naive json" else "-"
+        style = {"naive json": "--", "pickle": ":"}.get(label[0], "-")
         marker = "o" if label[1] == "save" else "s"
         xs = [row["pairs"] for row in rows]
         left.plot(xs, [row[label][0] / row["pairs"] * 1e6 for row in rows], style,

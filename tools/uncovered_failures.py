@@ -1,10 +1,10 @@
-"""Line coverage of pjson/ and the failure returns no test reached.
+"""Line coverage of both extension modules and the failure returns no test reached.
 
-Reads the JSON files of `gcov --json-format --branch-probabilities`
-(tools/coverage.sh makes them) and prints:
+Reads the JSON files of `gcov --json-format --branch-probabilities` (the
+coverage session of noxfile.py makes them) and prints:
 
-- per source file under pjson/, the lines executed out of the lines that
-  carry code;
+- per source file under pjson/, pmodel/ and common/, the lines executed out
+  of the lines that carry code;
 - every failure return with no execution: a line that leaves a function
   with its error value (``PJ_FAIL(``, ``.fail(``, ``return -1``,
   ``return Ref()``, ``return nullptr``, ``return __LINE__``,
@@ -58,6 +58,9 @@ class LineData:
             # template or inline function): keep the busier copy.
             self.arcs = list(arcs)
 
+# The C++ of the two extension modules and what they share.
+SOURCES = ("pjson", "pmodel", "common")
+
 
 def load(paths, root):
     """{source path relative to root: {line number: LineData}}"""
@@ -72,7 +75,7 @@ def load(paths, root):
             if not source.startswith(prefix):
                 continue
             relative = source[len(prefix):]
-            if not relative.startswith("pjson" + os.sep):
+            if not relative.startswith(tuple(folder + os.sep for folder in SOURCES)):
                 continue
             lines = files[relative]
             for line in entry["lines"]:
@@ -89,7 +92,8 @@ def main():
 
     files = load(args.json, args.root)
     if not files:
-        sys.exit("no coverage data for pjson/ in the files given")
+        sys.exit("no coverage data for %s in the files given" % ", ".join(
+            folder + "/" for folder in SOURCES))
 
     print("Line coverage")
     total_hit = total_lines = 0
