@@ -178,6 +178,31 @@ def test_whole_reader_with_hostile_tokens(merge, monkeypatch):
         assert all(call == ("set_bag", "a") for call in model.calls[1:])
 
 
+@pytest.mark.parametrize("change", ["shrink", "grow"])
+def test_follower_changed_by_its_own_lookups(change, monkeypatch):
+    # The follower list is read as its iterator reads it, whatever the
+    # lookups do to it meanwhile: the model gets tuple(codes[x] for x in it).
+    def document():
+        follower = [Token(0), 0, 0]
+
+        def step():
+            if change == "shrink" and len(follower) > 1:
+                follower.pop()
+            elif change == "grow" and len(follower) < 40:
+                follower.append(Token(0, on_hash=step))
+
+        follower[0].on_hash = step
+        return {"codes": [0, "a"], "chain": [0, [follower, 1]]}, follower
+
+    doc, _ = document()
+    monkeypatch.setattr(pavro_cjson, "json", GivenDocument(doc))
+    model = RecordingModel()
+    pavro_cjson.load_json_small(model, None, True)
+    _, follower = document()
+    codes = {0: "a"}
+    assert model.calls == [("add_to_bag", "a", tuple(codes[x] for x in follower), 1)]
+
+
 class GivenEvents:
     """A parser stand-in that yields given events."""
 

@@ -138,6 +138,15 @@ Py_ssize_t index_below(PyObject* key, Py_ssize_t size) {
     return overflow == 0 && k >= 0 && k < size ? static_cast<Py_ssize_t>(k) : -1;
 }
 
+// _PyTuple_Resize on a Ref, which it empties on failure as the call frees
+// the tuple.
+int resize(Ref& tuple, Py_ssize_t size) {
+    PyObject* resized = tuple.release();
+    const int done = _PyTuple_Resize(&resized, size);
+    tuple.reset(resized);
+    return done;
+}
+
 }  // namespace
 
 Ref rank_index(PyObject* map) {
@@ -185,6 +194,25 @@ Ref lookup_each(PyObject* elements, PyObject* map, PyObject* ranks) {
             PyTuple_SET_ITEM(found.get(), i, value.release());
             if (signals.tick() < 0) return Ref();
         }
+        return found;
+    }
+    if (PyList_CheckExact(elements)) {
+        // What a JSON library gives: filled straight into the tuple, the
+        // list indexed as its iterator would, its length read at every step
+        // (a lookup that runs Python code could change it), and the tuple
+        // resized to fit as tuple(iterable) resizes its own.
+        Ref found(PyTuple_New(PyList_GET_SIZE(elements)));
+        if (!found) return Ref();
+        Py_ssize_t i = 0;
+        for (; i < PyList_GET_SIZE(elements); ++i) {
+            Ref element = Ref::borrow(PyList_GET_ITEM(elements, i));
+            Ref value = decode(map, ranks, element.get());
+            if (!value || (i == PyTuple_GET_SIZE(found.get()) && resize(found, 2 * i + 8) < 0))
+                return Ref();
+            PyTuple_SET_ITEM(found.get(), i, value.release());
+            if (signals.tick() < 0) return Ref();
+        }
+        if (i != PyTuple_GET_SIZE(found.get()) && resize(found, i) < 0) return Ref();
         return found;
     }
     Ref iterator(PyObject_GetIter(elements));

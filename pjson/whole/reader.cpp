@@ -22,9 +22,17 @@ constexpr Frame kGenexpr{"genexpr"};
 // Every lookup of the follower happens here, before the call it feeds.
 Ref decode_follower(PyObject* items, const document::Decoding* codes,
                     document::SharedCodes& shared) {
-    if (codes == nullptr) return shared.shared_tuple(items);
-    Ref decoded = document::lookup_each(items, codes->map, codes->ranks);
-    if (!decoded) PJ_FAIL(kGenexpr);
+    Ref decoded;
+    if (codes == nullptr) {
+        decoded = shared.shared_tuple(items);
+        if (!decoded) return Ref();
+    } else {
+        decoded = document::lookup_each(items, codes->map, codes->ranks);
+        if (!decoded) PJ_FAIL(kGenexpr);
+    }
+    // Codes are nearly always atomic: untracked now, the model's followers
+    // are not traversed by the collections the rest of the load sets off.
+    untrack_if_atomic(decoded.get());
     return decoded;
 }
 
