@@ -1,6 +1,7 @@
 """The command-line tool, driven as a user drives it: a child process per
 command, judged by its exit status, its output and the files it leaves."""
 
+import collections
 import fcntl
 import json
 import io
@@ -18,12 +19,17 @@ import termios
 import types
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import pavro_cjson
+from _pavro_model import learn_sentences
 from pavro import ChainModel
 from pavro.files import pieces_of, text_chunks
-from pavro.sentences import Kind, Learner, SourceDigest, add_digest, kind_of, sentence_key
+from pavro.sentences import (Kind, Learner, SourceDigest, add_digest, add_transitions, kind_of,
+                             sentence_key)
 from pavro.text import BUILTIN_TEXT, sentences_from, sentences_of
+
+from fakes import Log, RecordingBag, RecordingChain
 
 TEXT = """The cat sat on the mat. The dog sat on the step!  Did the cat see the dog?
 The dog\u2019s mat... was red; the cat's was not.  Over the hill and far away:
@@ -301,6 +307,80 @@ def test_learner_gives_the_model_one_add_per_word_gives(monkeypatch, order):
     for start in ("word", (), ("a",), (None,) * 5):
         model.add_to_bag(start, ("x",))
         assert _kind_by_each_start(model) == vars(kind_of(model))
+
+
+def _pairs_by_calls(model, sentences, order):
+    """The learner as it was written in Python: one add_to_bag per pair, made by zip and map."""
+    pad = (None,) * order
+    for sentence in sentences:
+        sequence = pad + tuple(map(sys.intern, sentence)) + (None,)
+        states = zip(*(sequence[k:] for k in range(order)))
+        collections.deque(map(model.add_to_bag, states, zip(sequence[order:])), maxlen=0)
+
+
+class _LoggingModel(ChainModel):
+    def __init__(self):
+        super().__init__()
+        self.log = []
+
+    def add_to_bag(self, start, follower, count=1):
+        self.log.append((start, follower, count))
+        super().add_to_bag(start, follower, count)
+
+
+_words = st.sampled_from(["a", "b", "the", "don't", "\u00e9", "".join(["th", "e"])])
+_batches = st.lists(st.lists(st.lists(_words, max_size=6), max_size=5), max_size=4)
+
+
+@settings(max_examples=200, deadline=None)
+@given(_batches, st.integers(1, 3), st.sampled_from(["model", "subclass", "foreign bag", "duck"]))
+def test_native_learner_gives_the_model_the_python_learner_gives(batches, order, kind):
+    """learn_sentences against add_to_bag per pair: the same model, in the same
+    order, or, for a model with its own add_to_bag, the same calls."""
+    def made():
+        if kind == "duck":
+            return RecordingChain()
+        model = _LoggingModel() if kind == "subclass" else ChainModel()
+        if kind == "foreign bag":
+            model.set_bag((None,) * order, RecordingBag(Log()))
+        return model
+
+    native, reference, words = made(), made(), {}
+    learnt = [add_transitions(native, batch, order, words) for batch in batches]
+    for batch in batches:
+        _pairs_by_calls(reference, batch, order)
+    assert learnt == [sum(map(len, batch)) for batch in batches]
+    if kind == "duck":
+        assert native.log == reference.log
+        return
+    assert [start for start, _ in native.items()] == [start for start, _ in reference.items()]
+    for (_, mine), (_, theirs) in zip(native.items(), reference.items()):
+        if isinstance(mine, RecordingBag):
+            assert mine.log == theirs.log
+        else:
+            assert mine == theirs and list(mine.choices()) == list(theirs.choices())
+    if kind == "subclass":
+        assert native.log == reference.log
+    # One string per distinct word, one follower tuple per word.
+    assert set(words) == {word for batch in batches for sentence in batch for word in sentence}
+    assert all(follower == (word,) for word, follower in words.items())
+
+
+def test_native_learner_refuses_what_the_python_learner_refuses():
+    sentences = [["a", "b"], ["c", 7, "d"], ["e"]]
+    native, reference = ChainModel(), ChainModel()
+    with pytest.raises(TypeError):
+        learn_sentences(native, sentences, 2, {})
+    with pytest.raises(TypeError):
+        _pairs_by_calls(reference, sentences, 2)
+    # The sentences before the faulty one are learnt, nothing of it.
+    assert native == reference and len(native) == 3
+    for order, words, error in ((0, {}, ValueError), ("2", {}, TypeError), (2, [], TypeError),
+                                (2, {"a": ("b",)}, ValueError), (2, {"a": "a"}, ValueError)):
+        with pytest.raises(error):
+            learn_sentences(ChainModel(), [["a"]], order, words)
+    with pytest.raises(TypeError):
+        learn_sentences(ChainModel(), [["a"]], 2)
 
 
 def test_every_sentence_said_begins_and_ends_where_a_source_sentence_does(work):
