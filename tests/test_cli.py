@@ -9,6 +9,7 @@ import itertools
 import os
 import pathlib
 import random
+import re
 import resource
 import select
 import signal
@@ -17,10 +18,12 @@ import subprocess
 import sys
 import termios
 import types
+from unittest import mock
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import pavro.text as pavro_text
 import pavro_cjson
 from _pavro_model import learn_sentences
 from pavro import ChainModel
@@ -86,6 +89,30 @@ def test_text_read_in_chunks_splits_as_the_whole_text():
         cuts = sorted(rng.randrange(len(text) + 1) for _ in range(rng.randrange(5)))
         chunks = [text[start:end] for start, end in zip([0] + cuts, cuts + [len(text)])]
         assert list(sentences_from(chunks)) == sentences_of(text), chunks
+
+
+def _sentences_by_pattern(text):
+    """The splitter as it was: one pattern finds the words of each sentence, then lower-cased."""
+    result = []
+    for chunk in re.split("[.!?]+", text):
+        words = [word.lower() for word in re.findall(r"[^\W_]+(?:['\u2019-][^\W_]+)*", chunk)]
+        if words:
+            result.append(words)
+    return result
+
+
+_ascii_texts = st.text(st.sampled_from(list("aZq9_'-.!? \n\t,;\x00\x7f")), max_size=80)
+_texts = st.text(st.sampled_from(list("aZ9_'-\u2019.!? \n,\u00e9\u00c6\u0130\u03a3\u00b2\u2160")),
+                 max_size=80)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.one_of(_ascii_texts, _texts, st.lists(_ascii_texts, max_size=4).map(".".join)),
+       st.sampled_from([1 << 16, 1, 7]))
+def test_sentences_split_as_one_pattern_splits_them(text, block):
+    # Small blocks: non-ASCII text cut into many, some of them ASCII.
+    with mock.patch.object(pavro_text, "_BLOCK", block):
+        assert sentences_of(text) == _sentences_by_pattern(text)
 
 
 @pytest.mark.parametrize("writer", [[], ["--whole"]])
