@@ -228,6 +228,21 @@ class Learner:
                 batch = []
         self._learn_batch(batch)
 
+    def distinct_codes(self) -> int:
+        """The distinct codes of the model, told without a walk over it.
+
+        Holds only while the model holds nothing but this learner's pairs
+        and the digest that ``add_digest`` stored from its records.  The
+        start codes are then the states (tuples) and the digest's MARK; the
+        other codes are the words (str), the end mark MARK and the digest's
+        strings, which only a word could equal.
+        """
+        digest: Set[object] = set()
+        if MARK in self.model:
+            digest.update(code for follower, _ in self.model.bag(MARK).choices()
+                          for code in follower)
+        return len(self.model) + len(digest.union(self._words)) + (MARK not in self.model)
+
     def _learn_batch(self, batch: List[Sequence[str]]) -> None:
         self.words += add_transitions(self.model, batch, self.order, self._words)
         self.sentences += len(batch)

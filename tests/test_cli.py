@@ -115,13 +115,16 @@ def test_sentences_split_as_one_pattern_splits_them(text, block):
         assert sentences_of(text) == _sentences_by_pattern(text)
 
 
-@pytest.mark.parametrize("writer", [[], ["--whole"]])
-def test_train_info_convert_agree(work, writer):
-    trained = ok(work, "train", "a.txt", "--builtin", "-o", "m.json", "--state-size", "3", *writer)
+@pytest.mark.parametrize("options", [[], ["--whole"], ["--compressed"],
+                                     ["--compressed", "--whole"]])
+def test_train_info_convert_agree(work, options):
+    trained = ok(work, "train", "a.txt", "--builtin", "-o", "m.json", "--state-size", "3", *options)
     sentences = sentences_of(TEXT) + sentences_of(BUILTIN_TEXT)
     assert trained.splitlines()[0] == "learnt {} sentences, {} words from 2 texts".format(
         len(sentences), sum(map(len, sentences)))
-    assert report(trained)["format"] == "compressed"
+    compressed = "--compressed" in options
+    assert report(trained)["format"] == ("compressed" if compressed else "plain")
+    # The report counts through the model (or the learner), info through the document.
     assert ok(work, "info", "m.json") == trained.split("\n", 1)[1]
 
     converted = ok(work, "convert", "m.json", "p.json", "--plain")
@@ -129,8 +132,8 @@ def test_train_info_convert_agree(work, writer):
     assert report(converted)["format"] == "plain"
     assert counts(converted) == dict(counts(trained), format="plain")
 
-    # Back to compressed: the same text as either writer saved first.
-    ok(work, "convert", "p.json", "c.json")
+    # Back to what train wrote: the same text as either writer saved first.
+    ok(work, "convert", "p.json", "c.json", *([] if compressed else ["--plain"]))
     assert (work / "c.json").read_bytes() == (work / "m.json").read_bytes()
     assert sorted(os.listdir(str(work))) == ["a.txt", "c.json", "m.json", "p.json"]
 
@@ -206,7 +209,7 @@ def test_force_replaces_only_with_a_complete_document(work):
     assert (work / "out.json").read_text() == "keep me"
     assert sorted(os.listdir(str(work))) == ["a.txt", "m.json", "out.json"]
 
-    ok(work, "convert", "m.json", "out.json", "--force")
+    ok(work, "convert", "m.json", "out.json", "--force", "--plain")
     assert (work / "out.json").read_bytes() == (work / "m.json").read_bytes()
     assert os.stat(str(work / "out.json")).st_mode & 0o777 == 0o640
 
@@ -576,7 +579,8 @@ def test_dash_is_standard_input_and_output(work):
 
 
 def test_documents_with_sorted_keys_load_in_every_command(work):
-    ok(work, "train", "a.txt", "-o", "m.json")
+    # Compressed: the streaming reader cannot decode its chain table first.
+    ok(work, "train", "a.txt", "-o", "m.json", "--compressed")
     with open(str(work / "m.json")) as file:
         document = json.load(file)
     (work / "sorted.json").write_text(json.dumps(document, sort_keys=True))
