@@ -52,7 +52,7 @@ _ASCII_TABLE = str.maketrans({code: "." if chr(code) in _SENTENCE_ENDS else " "
                               for code in range(128) if chr(code) not in _KEPT})
 # Non-ASCII text is looked at in blocks of about this many characters, cut
 # after a sentence end, so that its ASCII blocks still take that way.
-_BLOCK = 1 << 16
+_BLOCK = 1 << 12
 
 
 def _ascii_sentences(text: str) -> List[List[str]]:
@@ -78,7 +78,12 @@ def sentences_of(text: str) -> List[List[str]]:
     while start < len(text):
         # A cut just after a sentence end splits neither a word nor a sentence.
         end = max(text.rfind(mark, start, start + _BLOCK) for mark in _SENTENCE_ENDS) + 1
-        if end <= start or start + _BLOCK >= len(text):
+        if end <= start:
+            # No sentence ends in the block: it runs to the first that does.
+            ends = [at for at in (text.find(mark, start + _BLOCK) for mark in _SENTENCE_ENDS)
+                    if at >= 0]
+            end = min(ends) + 1 if ends else len(text)
+        if start + _BLOCK >= len(text):
             end = len(text)
         block = text[start:end]
         result += _ascii_sentences(block) if block.isascii() else _any_sentences(block)

@@ -108,7 +108,7 @@ _texts = st.text(st.sampled_from(list("aZ9_'-\u2019.!? \n,\u00e9\u00c6\u0130\u03
 
 @settings(max_examples=500, deadline=None)
 @given(st.one_of(_ascii_texts, _texts, st.lists(_ascii_texts, max_size=4).map(".".join)),
-       st.sampled_from([1 << 16, 1, 7]))
+       st.sampled_from([1 << 12, 1, 7]))
 def test_sentences_split_as_one_pattern_splits_them(text, block):
     # Small blocks: non-ASCII text cut into many, some of them ASCII.
     with mock.patch.object(pavro_text, "_BLOCK", block):
