@@ -137,7 +137,7 @@ def pavro(session):
         session.log("Run any of these yourself as: tools/run pavro -- COMMAND ARG...")
         for step in (["train", "--builtin", "-o", "model.json"], ["info", "model.json"],
                      ["say", "model.json", "-n", "3", "--seed", "6"],
-                     ["convert", "model.json", "plain.json", "--plain"], ["info", "plain.json"]):
+                     ["convert", "model.json", "compressed.json"], ["info", "compressed.json"]):
             session.run("python", "-m", "pavro", *step)
 
 

@@ -88,6 +88,7 @@ class Arguments(argparse.Namespace):
     plain: bool
     force: bool
     # train
+    compressed: bool
     texts: List[str]
     builtin: bool
     state_size: int
@@ -590,6 +591,7 @@ def no_cycle_collection() -> Iterator[None]:
 
 
 def train(arguments: Arguments) -> None:
+    arguments.plain = arguments.plain or not arguments.compressed
     with Output(arguments.output, arguments.force) as output, no_cycle_collection():
         sizes = [input_size(path) for path in arguments.texts]
         if arguments.texts.count(STDIO) > 1:
@@ -608,6 +610,9 @@ def train(arguments: Arguments) -> None:
         document_format, distinct_codes = save_document(
             model, output, arguments, progress_shown(arguments, sum(sizes)),
             streaming=arguments.streaming)
+        if distinct_codes is None and arguments.jobs == 1:
+            # One process learnt every pair, so the learner can tell.
+            distinct_codes = learner.distinct_codes()
     sources = ["the built-in text"] * arguments.builtin + [describe(path)
                                                            for path in arguments.texts]
     out = sys.stderr if output.to_stdout else sys.stdout
@@ -736,6 +741,14 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     command.add_argument("--streaming", action="store_true", default=True,
                          help="save with the streaming writer, which holds no second copy "
                               "of the model (the default)")
+    # Plain by default: a sentence chain's states are tuple codes that occur
+    # once each, which a code table only makes longer; from two words of
+    # state on the plain document is also the smaller one.
+    # (Its own dest: a default set on this parser would reach convert's
+    # --plain too, through the parent parser's shared action.)
+    command.add_argument("--compressed", action="store_true",
+                         help="compress codes into rank numbers (smaller for --state-size 1 "
+                              "only; the default is a plain document, --plain)")
     command.set_defaults(run=train, parser=command)
 
     command = commands.add_parser(

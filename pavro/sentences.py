@@ -18,13 +18,12 @@ loads it as an ordinary start code.
 from __future__ import annotations
 
 import base64
-import collections
 import hashlib
 import itertools
 import operator
-import sys
-from typing import Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Hashable, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
+from _pavro_model import learn_sentences
 from pavro import ChainModel
 from pavro.bag import Chooser, Code, Follower
 
@@ -43,29 +42,18 @@ RECORDS_PER_CODE = 8192
 
 
 
-def add_transitions(model: ChainModel, sentences: Iterable[Sequence[str]], order: int) -> int:
+def add_transitions(model: ChainModel, sentences: Iterable[Sequence[str]], order: int,
+                    words: Optional[Dict[str, Tuple[str]]] = None) -> int:
     """Add to `model` every (state, (next word,)) of `sentences`, in text order; return the words.
 
-    The pairs are built by zip and handed over by map, both in C, so no
-    bytecode runs per word.  One add_to_bag per word, weight 1: counting
-    the pairs first costs more in the counter's table than the calls it
-    saves.
+    One add_to_bag(state, (word,)) per word, weight 1, made in C: straight
+    into the bags when add_to_bag is the model's own, else through the
+    model's own add_to_bag.  `words`, the table of the words seen so far
+    (each word to its follower), is kept from batch to batch by the
+    caller: states and followers then share one string per distinct word
+    and one tuple per follower, as the model keeps them.
     """
-    pad = (MARK,) * order
-    words = 0
-
-    def calls_of_each() -> Iterator[Iterator[None]]:
-        nonlocal words
-        for sentence in sentences:
-            # One string per distinct word: the model keeps each state's
-            # words, and states share them.
-            sequence = pad + tuple(map(sys.intern, sentence)) + (MARK,)
-            words += len(sentence)
-            states = zip(*(sequence[k:] for k in range(order)))
-            yield map(model.add_to_bag, states, zip(sequence[order:]))
-
-    collections.deque(itertools.chain.from_iterable(calls_of_each()), maxlen=0)
-    return words
+    return learn_sentences(model, sentences, order, {} if words is None else words)
 
 
 def sentence_key(words: Sequence[object]) -> str:
@@ -229,6 +217,7 @@ class Learner:
         self.records: Set[str] = set()
         self.sentences = 0
         self.words = 0
+        self._words: Dict[str, Tuple[str]] = {}
 
     def learn(self, sentences: Iterable[Sequence[str]]) -> None:
         batch: List[Sequence[str]] = []
@@ -239,7 +228,22 @@ class Learner:
                 batch = []
         self._learn_batch(batch)
 
+    def distinct_codes(self) -> int:
+        """The distinct codes of the model, told without a walk over it.
+
+        Holds only while the model holds nothing but this learner's pairs
+        and the digest that ``add_digest`` stored from its records.  The
+        start codes are then the states (tuples) and the digest's MARK; the
+        other codes are the words (str), the end mark MARK and the digest's
+        strings, which only a word could equal.
+        """
+        digest: Set[object] = set()
+        if MARK in self.model:
+            digest.update(code for follower, _ in self.model.bag(MARK).choices()
+                          for code in follower)
+        return len(self.model) + len(digest.union(self._words)) + (MARK not in self.model)
+
     def _learn_batch(self, batch: List[Sequence[str]]) -> None:
-        self.words += add_transitions(self.model, batch, self.order)
+        self.words += add_transitions(self.model, batch, self.order, self._words)
         self.sentences += len(batch)
         self.records.update(records_of(batch))

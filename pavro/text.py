@@ -39,14 +39,55 @@ _SENTENCE_ENDS = ".!?"
 _SENTENCE_END = re.compile("[" + re.escape(_SENTENCE_ENDS) + "]+")
 _WORD = re.compile(r"[^\W_]+(?:['\u2019-][^\W_]+)*")
 
+# ASCII text is split without matching a word pattern at every word.  In
+# ASCII, a word character is [a-z0-9] once the text is lower-cased (which
+# keeps every character's class there), and an apostrophe or hyphen joins
+# two runs of them only with a word character on either side: the others
+# become spaces, and so does every character that is neither a word
+# character nor a joiner, while "!" and "?" become ".".  What is left is
+# sentences cut at ".", each made of words cut at spaces.
+_LONE_JOINER = re.compile(r"['-](?:(?![a-z0-9])|(?<![a-z0-9]['-]))")
+_KEPT = "abcdefghijklmnopqrstuvwxyz0123456789'-."
+_ASCII_TABLE = str.maketrans({code: "." if chr(code) in _SENTENCE_ENDS else " "
+                              for code in range(128) if chr(code) not in _KEPT})
+# Non-ASCII text is looked at in blocks of about this many characters, cut
+# after a sentence end, so that its ASCII blocks still take that way.
+_BLOCK = 1 << 12
 
-def sentences_of(text: str) -> List[List[str]]:
-    """Split `text` into sentences, each a list of lower-case words."""
+
+def _ascii_sentences(text: str) -> List[List[str]]:
+    lowered = _LONE_JOINER.sub(" ", text.lower()).translate(_ASCII_TABLE)
+    return list(filter(None, map(str.split, lowered.split("."))))
+
+
+def _any_sentences(text: str) -> List[List[str]]:
     result: List[List[str]] = []
     for chunk in _SENTENCE_END.split(text):
         words = list(map(str.lower, _WORD.findall(chunk)))
         if words:
             result.append(words)
+    return result
+
+
+def sentences_of(text: str) -> List[List[str]]:
+    """Split `text` into sentences, each a list of lower-case words."""
+    if text.isascii():
+        return _ascii_sentences(text)
+    result: List[List[str]] = []
+    start = 0
+    while start < len(text):
+        # A cut just after a sentence end splits neither a word nor a sentence.
+        end = max(text.rfind(mark, start, start + _BLOCK) for mark in _SENTENCE_ENDS) + 1
+        if end <= start:
+            # No sentence ends in the block: it runs to the first that does.
+            ends = [at for at in (text.find(mark, start + _BLOCK) for mark in _SENTENCE_ENDS)
+                    if at >= 0]
+            end = min(ends) + 1 if ends else len(text)
+        if start + _BLOCK >= len(text):
+            end = len(text)
+        block = text[start:end]
+        result += _ascii_sentences(block) if block.isascii() else _any_sentences(block)
+        start = end
     return result
 
 

@@ -1,7 +1,7 @@
 # Types of pavro's compiled chain model; pavro.bag exports them.
 from decimal import Decimal
-from typing import (Any, ClassVar, Dict, Iterable, Iterator, Mapping, Optional, Tuple, Type,
-                    TypeVar, Union)
+from typing import (Any, ClassVar, Dict, Iterable, Iterator, Mapping, Optional, Sequence, Tuple,
+                    Type, TypeVar, Union)
 
 from typing_extensions import disjoint_base
 
@@ -58,3 +58,6 @@ class ChainModel:
     def __getstate__(self) -> Any: ...
     def __setstate__(self, state: Any) -> None: ...
     def __reduce__(self) -> Tuple[Any, ...]: ...
+
+def learn_sentences(model: ChainModel, sentences: Iterable[Sequence[str]], order: int,
+                    words: Dict[str, Tuple[str]], /) -> int: ...

@@ -292,6 +292,148 @@ PyObject* from_sequences_method(PyObject* cls, PyObject* const* args, Py_ssize_t
 }
 
 // ===========================================================================
+// Learning sentences
+// ===========================================================================
+
+// The follower (word,) of `word`, from the learner's table `words`, made and
+// kept there when the word is new (borrowed from the table).  Every state
+// and follower then shares one string per distinct word, and a word is
+// one follower tuple however many bags hold it.
+PyObject* word_follower(PyObject* words, PyObject* word) {
+    if (!PyUnicode_CheckExact(word)) {
+        PyErr_Format(PyExc_TypeError, "a word must be a str, not %.200s",
+                     Py_TYPE(word)->tp_name);
+        return nullptr;
+    }
+    PyObject* found = PyDict_GetItemWithError(words, word);  // borrowed from the table
+    if (found != nullptr) {
+        // The table is the caller's: what it holds is checked, not trusted.
+        if (!PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != 1 ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(found, 0)) ||
+            PyUnicode_Compare(PyTuple_GET_ITEM(found, 0), word) != 0) {
+            Ref held = Ref::borrow(found);  // its repr may run code
+            PyErr_Format(PyExc_ValueError, "the word table maps %R to %R, not to (%R,)", word,
+                         held.get(), word);
+            return nullptr;
+        }
+        return found;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref follower(PyTuple_Pack(1, word));
+    if (!follower) return nullptr;
+    common::untrack_if_atomic(follower.get());
+    if (PyDict_SetItem(words, word, follower.get()) < 0) return nullptr;
+    return follower.get();  // the table holds it now
+}
+
+// Adds the pairs of one sentence to `model`, as add_to_bag(state, (next,))
+// for every word and then for the end mark `end` (the follower (None,)),
+// each state the `order` codes before, None standing before the first
+// word.  Straight into the bags when add_to_bag is the model's own, else
+// through the model's add_to_bag, looked up once per sentence.  No pair is
+// added unless every word of the sentence is a str.
+int learn_sentence(PyObject* model, PyObject* sentence, Py_ssize_t order, PyObject* words,
+                   PyObject* end, Py_ssize_t& learnt, common::SignalCheck& signals) {
+    Ref sequence(PySequence_Fast(sentence, "a sentence must be a sequence of words"));
+    if (!sequence) return -1;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
+    // The codes the states are cut from, and the follower after each state:
+    // both held here, so that what is borrowed from them stays alive
+    // whatever a model's own add_to_bag does.
+    Ref codes(PyTuple_New(order + n));
+    Ref followers(PyTuple_New(n + 1));
+    if (!codes || !followers) return -1;
+    for (Py_ssize_t i = 0; i < order; ++i) {
+        Py_INCREF(Py_None);
+        PyTuple_SET_ITEM(codes.get(), i, Py_None);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // Held: a table the caller filled with odd keys may run code that
+        // changes the sentence.
+        Ref given = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        PyObject* follower = word_follower(words, given.get());
+        if (follower == nullptr) return -1;
+        PyObject* word = PyTuple_GET_ITEM(follower, 0);
+        Py_INCREF(word);
+        PyTuple_SET_ITEM(codes.get(), order + i, word);
+        Py_INCREF(follower);
+        PyTuple_SET_ITEM(followers.get(), i, follower);
+    }
+    Py_INCREF(end);
+    PyTuple_SET_ITEM(followers.get(), n, end);
+    const bool own = own_add_to_bag(model);
+    Ref add_to_bag;
+    if (!own) {
+        add_to_bag = Ref(PyObject_GetAttr(model, state.add_to_bag));
+        if (!add_to_bag) return -1;
+    }
+    for (Py_ssize_t at = 0; at <= n; ++at) {
+        Ref start(PyTuple_GetSlice(codes.get(), at, at + order));
+        if (!start) return -1;
+        common::untrack_if_atomic(start.get());
+        PyObject* follower = PyTuple_GET_ITEM(followers.get(), at);  // borrowed from followers
+        if (own) {
+            // Both already as stored: what model_add would store, without
+            // looking at them again.
+            Ref bag = bag_for(as_model(model), start.get());
+            if (!bag) return -1;
+            const int added =
+                Py_TYPE(bag.get()) == &BagType
+                    ? bag_add_stored(reinterpret_cast<BagObject*>(bag.get()), follower, state.one)
+                    : add_to(bag.get(), follower, state.one);
+            if (added < 0) return -1;
+        } else if (!common::call2(add_to_bag.get(), start.get(), follower)) {
+            return -1;
+        }
+        if (signals.tick() < 0) return -1;
+    }
+    learnt += n;
+    return 0;
+}
+
+PyObject* learn_sentences(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "learn_sentences() takes no keyword arguments");
+        return nullptr;
+    }
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "learn_sentences() takes 4 positional arguments but %zd "
+                     "were given", nargs);
+        return nullptr;
+    }
+    PyObject* model = args[0];
+    PyObject* words = args[3];
+    const Py_ssize_t order = PyNumber_AsSsize_t(args[2], PyExc_OverflowError);
+    if (order == -1 && PyErr_Occurred()) return nullptr;
+    if (order < 1) {
+        PyErr_SetString(PyExc_ValueError, "the order must be at least 1");
+        return nullptr;
+    }
+    if (!PyDict_CheckExact(words)) {
+        PyErr_Format(PyExc_TypeError, "the word table must be a dict, not %.200s",
+                     Py_TYPE(words)->tp_name);
+        return nullptr;
+    }
+    Ref end(PyTuple_Pack(1, Py_None));
+    if (!end) return nullptr;
+    common::untrack_if_atomic(end.get());
+    Ref iterator(PyObject_GetIter(args[1]));
+    if (!iterator) return nullptr;
+    Ref sentence;
+    common::SignalCheck signals;
+    Py_ssize_t learnt = 0;
+    for (;;) {
+        const int got = common::next_item(iterator.get(), sentence);
+        if (got < 0) return nullptr;
+        if (got == 0) break;
+        if (learn_sentence(model, sentence.get(), order, words, end.get(), learnt, signals) < 0) {
+            return nullptr;
+        }
+    }
+    return PyLong_FromSsize_t(learnt);
+}
+
+// ===========================================================================
 // What pavro_cjson relies on
 // ===========================================================================
 
@@ -869,6 +1011,11 @@ PyObject* generate_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 }  // namespace
+
+PyObject* learn_sentences_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return learn_sentences(args, nargs, kwnames);
+}
 
 PyTypeObject ModelType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject WalkType = {PyVarObject_HEAD_INIT(nullptr, 0)};

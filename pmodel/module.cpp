@@ -1,5 +1,6 @@
 // The _pavro_model extension module: pavro's ChainModel and ProbabilityBag
 // in C, exported by pavro.bag under their own names.
+#include "../common/compat.hpp"
 #include "bag.hpp"
 #include "model.hpp"
 #include "normalise.hpp"
@@ -10,17 +11,25 @@ namespace {
 
 PyObject* normalise_code_function(PyObject*, PyObject* code) { return normalise_code(code); }
 
+constexpr char k_learn_sentences[] = "learn_sentences";
+
 PyMethodDef module_functions[] = {
     {"normalise_code", normalise_code_function, METH_O,
      "normalise_code(code, /)\n--\n\n"
      "Return `code` as the model stores it: lists as tuples, Decimals as floats."},
+    {"learn_sentences",
+     common::as_method<traced<learn_sentences_function, k_learn_sentences>>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "learn_sentences(model, sentences, order, words, /)\n--\n\n"
+     "Add every (state, (word,)) pair of the sentences to `model`; return the words."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_pavro_model",
-    "pavro's chain model in C: ChainModel, ProbabilityBag and normalise_code.",
+    "pavro's chain model in C: ChainModel, ProbabilityBag, normalise_code and the "
+    "sentence learner.",
     -1,
     module_functions,
     nullptr,

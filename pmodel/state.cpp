@@ -56,6 +56,8 @@ int init_state() {
     if (!random_class) return -1;
     state.random_choices = PyObject_GetAttr(random_class.get(), state.choices);
     if (state.random_choices == nullptr) return -1;
+    state.builtin_sum = attribute_of("builtins", "sum");
+    if (state.builtin_sum == nullptr) return -1;
     state.newobj = attribute_of("copyreg", "__newobj__");
     if (state.newobj == nullptr) return -1;
     state.slotnames = attribute_of("copyreg", "_slotnames");

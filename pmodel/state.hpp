@@ -33,6 +33,7 @@ struct State {
     PyObject* list_or_tuple;    // (list, tuple)
     PyObject* random_module;    // the default chooser
     PyObject* random_choices;   // random.Random.choices, the function
+    PyObject* builtin_sum;      // builtins.sum as it was at import
     PyObject* newobj;           // copyreg.__newobj__
     PyObject* slotnames;        // copyreg._slotnames
     PyObject* module_dict;      // borrowed from the module, which never dies

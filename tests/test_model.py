@@ -17,6 +17,7 @@ import sys
 import tracemalloc
 import types
 import weakref
+from unittest import mock
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -211,6 +212,23 @@ def test_draws_follow_random_choices(weights, seed):
         rng = random.Random(seed)
         draws.append([outcome(lambda: bag.choose(rng)) for _ in range(20)])
     assert draws[0] == draws[1]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.one_of(st.integers(-3, 3), st.integers(2 ** 62, 2 ** 64),
+                          st.integers(-2 ** 64, -2 ** 62), st.floats(-2, 2), st.booleans()),
+                max_size=12))
+def test_totals_are_what_the_builtin_sum_gives(weights):
+    # Exact ints within 64 bits are added in C; past them, or with any
+    # other weight, or with the builtin sum rebound, sum itself adds.
+    bags = [side[1]() for side in SIDES.values()]
+    for position, weight in enumerate(weights):
+        for bag in bags:
+            bag.add((position,), count=weight)
+    totals = [bag.total for bag in bags]
+    assert [(type(total), total) for total in totals] == [(type(totals[1]), totals[1])] * 2
+    with mock.patch("builtins.sum", lambda values: ("rebound", len(values))):
+        assert [bag.total for bag in bags] == [("rebound", len(weights))] * 2
 
 
 class Chooser:
