@@ -69,7 +69,7 @@ INSTALLED = [minor for minor in PYTHONS if minor not in TESTED] or [DEFAULT]
 DEBUG_PYTHON = next(iter(sorted(glob.glob("/usr/bin/python3.*-dbg"))), "python3-dbg")
 
 DEPENDENCIES = ["ujson", "ijson", "cffi"]
-TEST_TOOLS = ["pytest", "hypothesis", "tqdm"]
+TEST_TOOLS = ["pytest", "pytest-xdist", "hypothesis", "tqdm"]
 # Pinned: a new mypy may judge the same code differently, and a check that
 # changes its mind by itself is no check.
 MYPY = "mypy==2.4.1"
@@ -100,8 +100,10 @@ def werror(session):
 
 
 def pytest(session, *args, paths=("tests",), env=None):
-    """pytest on PYTEST ARGS when given, else on `paths`."""
-    session.run("python", "-m", "pytest", *args, *(session.posargs or paths), env=env)
+    """pytest on PYTEST ARGS when given, else on `paths`, in one process per
+    core (pytest-xdist; `-n 0` among PYTEST ARGS runs it in this one)."""
+    session.run("python", "-m", "pytest", "-n", "auto", *args, *(session.posargs or paths),
+                env=env)
 
 
 def each(name, pythons, **options):
