@@ -10,6 +10,7 @@ and its CMake build under build/ (see `build-dir` in pyproject.toml), so a
 second run compiles only what changed.
 """
 
+import concurrent.futures
 import glob
 import json
 import os
@@ -69,7 +70,7 @@ INSTALLED = [minor for minor in PYTHONS if minor not in TESTED] or [DEFAULT]
 DEBUG_PYTHON = next(iter(sorted(glob.glob("/usr/bin/python3.*-dbg"))), "python3-dbg")
 
 DEPENDENCIES = ["ujson", "ijson", "cffi"]
-TEST_TOOLS = ["pytest", "hypothesis", "tqdm"]
+TEST_TOOLS = ["pytest", "pytest-xdist", "hypothesis", "tqdm"]
 # Pinned: a new mypy may judge the same code differently, and a check that
 # changes its mind by itself is no check.
 MYPY = "mypy==2.4.1"
@@ -100,8 +101,10 @@ def werror(session):
 
 
 def pytest(session, *args, paths=("tests",), env=None):
-    """pytest on PYTEST ARGS when given, else on `paths`."""
-    session.run("python", "-m", "pytest", *args, *(session.posargs or paths), env=env)
+    """pytest on PYTEST ARGS when given, else on `paths`, in one process per
+    core (pytest-xdist; `-n 0` among PYTEST ARGS runs it in this one)."""
+    session.run("python", "-m", "pytest", "-n", "auto", *args, *(session.posargs or paths),
+                env=env)
 
 
 def each(name, pythons, **options):
@@ -253,20 +256,31 @@ def headers(session):
     version guards hold from 3.7 up."""
     if not shutil.which("cmake"):
         session.install("cmake")
-    failed = []
+    compiles = []
     for minor, python in PYTHONS.items():
         build = ROOT / "build" / ("headers-" + minor)
         session.run("cmake", "-S", str(ROOT), "-B", str(build), "-DPython_EXECUTABLE=" + python,
                     "-DPJSON_WERROR=ON", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", silent=True)
         sources = json.loads((build / "compile_commands.json").read_text())
-        for entry in sources:
-            command = entry.get("arguments") or shlex.split(entry["command"])
-            try:
-                with session.chdir(entry["directory"]):
-                    session.run(*command, "-fsyntax-only", external=True, silent=True)
-            except nox.command.CommandFailed:
-                failed.append("%s (%s)" % (os.path.relpath(entry["file"], ROOT), minor))
-        session.log("headers %s: %d sources compiled" % (minor, len(sources)))
+        compiles += [(minor, entry) for entry in sources]
+        session.log("headers %s: %d sources" % (minor, len(sources)))
+
+    def compile_one(job):
+        entry = job[1]
+        command = entry.get("arguments") or shlex.split(entry["command"])
+        return job, subprocess.run(command + ["-fsyntax-only"], cwd=entry["directory"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    # The compilers run side by side, one per core: each is a process of its
+    # own, and a thread only waits for it.
+    failed = []
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+        for (minor, entry), done in pool.map(compile_one, compiles):
+            if done.returncode != 0:
+                name = "%s (%s)" % (os.path.relpath(entry["file"], ROOT), minor)
+                print("\n==> %s\n%s" % (name, done.stdout), file=sys.stderr)
+                failed.append(name)
+    session.log("headers: %d compiles, %d failed" % (len(compiles), len(failed)))
     if failed:
         session.error("did not compile: " + ", ".join(failed))
 

@@ -4,6 +4,7 @@
 
 #include "../common/calls.hpp"
 #include "../common/compat.hpp"
+#include "../common/types.hpp"
 #include "args.hpp"
 #include "normalise.hpp"
 #include "pickling.hpp"
@@ -682,16 +683,12 @@ PySequenceMethods bag_as_sequence = {bag_length};
 PyTypeObject BagType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 int bag_ready() {
-    BagType.tp_name = "pavro.bag.ProbabilityBag";
-    BagType.tp_basicsize = sizeof(BagObject);
-    BagType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    BagType.tp_doc = "ProbabilityBag(weights=None)\n--\n\n"
-                     "Weighted followers of one start code, in the order first added.";
+    common::collected_type(BagType, "pavro.bag.ProbabilityBag", sizeof(BagObject),
+                           "ProbabilityBag(weights=None)\n--\n\n"
+                           "Weighted followers of one start code, in the order first added.",
+                           bag_tp_dealloc, bag_tp_traverse, bag_tp_clear, Py_TPFLAGS_BASETYPE);
     BagType.tp_new = bag_tp_new;
     BagType.tp_init = bag_tp_init;
-    BagType.tp_traverse = bag_tp_traverse;
-    BagType.tp_clear = bag_tp_clear;
-    BagType.tp_dealloc = bag_tp_dealloc;
     BagType.tp_methods = bag_methods;
     BagType.tp_getset = bag_getset;
     BagType.tp_as_sequence = &bag_as_sequence;

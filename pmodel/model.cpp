@@ -5,6 +5,7 @@
 #include "../common/compat.hpp"
 #include "../common/signals.hpp"
 #include "../common/tuples.hpp"
+#include "../common/types.hpp"
 #include "args.hpp"
 #include "bag.hpp"
 #include "normalise.hpp"
@@ -1021,15 +1022,12 @@ PyTypeObject ModelType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject WalkType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 int model_ready() {
-    ModelType.tp_name = "pavro.bag.ChainModel";
-    ModelType.tp_basicsize = sizeof(ModelObject);
-    ModelType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    ModelType.tp_doc = "ChainModel()\n--\n\nA table from start codes to ProbabilityBags.";
+    common::collected_type(ModelType, "pavro.bag.ChainModel", sizeof(ModelObject),
+                           "ChainModel()\n--\n\nA table from start codes to ProbabilityBags.",
+                           model_tp_dealloc, model_tp_traverse, model_tp_clear,
+                           Py_TPFLAGS_BASETYPE);
     ModelType.tp_new = model_tp_new;
     ModelType.tp_init = model_tp_init;
-    ModelType.tp_traverse = model_tp_traverse;
-    ModelType.tp_clear = model_tp_clear;
-    ModelType.tp_dealloc = model_tp_dealloc;
     ModelType.tp_methods = model_methods;
     ModelType.tp_as_sequence = &model_as_sequence;
     ModelType.tp_richcompare = model_richcompare;
@@ -1039,13 +1037,9 @@ int model_ready() {
     ModelType.tp_weaklistoffset = offsetof(ModelObject, weakrefs);
     if (PyType_Ready(&ModelType) < 0) return -1;
 
-    WalkType.tp_name = "_pavro_model.walk";
-    WalkType.tp_basicsize = sizeof(WalkObject);
-    WalkType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    WalkType.tp_doc = "The codes of one walk along a chain model, from generate().";
-    WalkType.tp_traverse = walk_traverse;
-    WalkType.tp_clear = walk_clear;
-    WalkType.tp_dealloc = walk_dealloc;
+    common::collected_type(WalkType, "_pavro_model.walk", sizeof(WalkObject),
+                           "The codes of one walk along a chain model, from generate().",
+                           walk_dealloc, walk_traverse, walk_clear);
     WalkType.tp_iter = PyObject_SelfIter;
     WalkType.tp_iternext = walk_next;
     return PyType_Ready(&WalkType);

@@ -1,3 +1,4 @@
+import collections
 import gc
 import importlib
 import os
@@ -21,6 +22,27 @@ if os.environ.get("PJSON_TEST_INSTALLED"):
         if os.path.realpath(where) not in places:
             raise ImportError("%s imports from %s, not from %s"
                               % (module.__name__, module.__file__, " or ".join(sorted(places))))
+
+
+# The fault cases tests/test_faults.py injected, summed over every process
+# that ran some (pytest -n); shown whatever the capture mode, as the figure
+# is wanted in every run.
+_injected = collections.Counter()
+
+
+def pytest_runtest_logreport(report):
+    if report.when == "teardown":
+        for name, value in report.user_properties:
+            if name == "injected fault cases":
+                function, count = value
+                _injected[function] += count
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _injected:
+        terminalreporter.write_line("injected fault cases: {} ({})".format(
+            sum(_injected.values()),
+            ", ".join("{}={}".format(*item) for item in sorted(_injected.items()))))
 
 
 @pytest.fixture

@@ -505,6 +505,13 @@ def _temporary_files(directory):
     return [name for name in os.listdir(str(directory)) if name.endswith(".tmp")]
 
 
+def _default_interrupt():
+    # As from a terminal: a runner started as a background job ignores
+    # SIGINT, its children inherit that, and Python then never turns SIGINT
+    # into KeyboardInterrupt.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 # With --jobs, the second child waits for standard input while the parent
 # waits for the children: every process must go.  (A child left alive
@@ -519,7 +526,8 @@ def test_a_signal_removes_the_temporary_file_and_keeps_the_old_output(work, comm
                              + ["out.json", "--force"] * (command[0] == "convert")
                              + ["-o", "out.json", "--force"] * (command[0] == "train"),
                              cwd=str(work), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, universal_newlines=True)
+                             stderr=subprocess.PIPE, universal_newlines=True,
+                             preexec_fn=_default_interrupt)
     try:
         child.stdin.write("the cat sat" if command[0] == "train" else '{"codes":[')
         child.stdin.flush()
@@ -538,6 +546,10 @@ def test_a_signal_removes_the_temporary_file_and_keeps_the_old_output(work, comm
                 break
             except subprocess.TimeoutExpired:
                 pass
+        # A child that outlived every signal would hold its standard error
+        # open: it goes first, and the test fails instead of hanging.
+        if child.poll() is None:
+            child.kill()
         stderr = child.stderr.read()
     finally:
         if child.poll() is None:

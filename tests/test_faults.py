@@ -29,7 +29,7 @@ ijson = pytest.importorskip("ijson")
 REAL_IJSON = pavro_cjson.ijson
 REAL_BUILDER = pavro_cjson.ObjectBuilder
 
-#: Injected fault cases run, per function; reported when the module ends.
+#: Injected fault cases run, per function.
 INJECTED = collections.Counter()
 
 
@@ -37,22 +37,15 @@ INJECTED = collections.Counter()
 pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers")
 
 
-@pytest.fixture(scope="module", autouse=True)
+@pytest.fixture(autouse=True)
 def report_injected_cases(request):
+    """Hands the cases this test injected to the summary (conftest.py) as
+    report properties: with the tests spread over processes (pytest -n),
+    only reports reach the one that writes the summary."""
+    before = INJECTED.copy()
     yield
-    total = sum(INJECTED.values())
-    line = "injected fault cases: {} ({})".format(
-        total, ", ".join("{}={}".format(k, v) for k, v in sorted(INJECTED.items()))
-    )
-    # Shown whatever the capture mode: the figure is wanted in every run.
-    capture = request.config.pluginmanager.get_plugin("capturemanager")
-    reporter = request.config.pluginmanager.get_plugin("terminalreporter")
-    if capture is not None and reporter is not None:
-        with capture.global_and_fixture_disabled():
-            reporter.write_line("")
-            reporter.write_line(line)
-    else:  # pragma: no cover - running without the usual plugins
-        print(line)
+    for function, count in sorted((INJECTED - before).items()):
+        request.node.user_properties.append(("injected fault cases", (function, count)))
 
 
 # ---------------------------------------------------------------------------

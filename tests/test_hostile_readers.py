@@ -146,16 +146,21 @@ class Token:
         return self.value == getattr(other, "value", other)
 
 
+def fails_before_the_model(load, merge, exc):
+    """`load` into a fresh recording model raises `exc` itself, and never calls the model."""
+    model = RecordingModel()
+    with pytest.raises(Boom) as info:
+        load(model, None, merge)
+    assert info.value is exc
+    assert model.calls == []
+
+
 @pytest.mark.parametrize("merge", [False, True], ids=["replace", "merge"])
 def test_whole_reader_with_hostile_tokens(merge, monkeypatch):
     exc = Boom("token hash")
     doc = {"codes": [Token(0, on_hash=raiser(exc)), "a"], "chain": [0, [[0], 1]]}
     monkeypatch.setattr(pavro_cjson, "json", GivenDocument(doc))
-    model = RecordingModel()
-    with pytest.raises(Boom) as info:
-        pavro_cjson.load_json_small(model, None, merge)
-    assert info.value is exc
-    assert model.calls == []
+    fails_before_the_model(pavro_cjson.load_json_small, merge, exc)
 
     # A start token whose comparison grows the chain table being walked.
     chain = [Token(0), [[0], 1]]
@@ -239,11 +244,7 @@ def test_streaming_reader_with_hostile_tokens(merge, monkeypatch):
     exc = Boom("token hash")
     monkeypatch.setattr(pavro_cjson, "ijson", GivenEvents(
         chain_events([Token(0, on_hash=raiser(exc)), "a"])))
-    model = RecordingModel()
-    with pytest.raises(Boom) as info:
-        pavro_cjson.load_json_big(model, None, merge)
-    assert info.value is exc
-    assert model.calls == []
+    fails_before_the_model(pavro_cjson.load_json_big, merge, exc)
 
     # A start token whose comparison raises fails the first pair before
     # add_to_bag, and again before the clear.
@@ -251,11 +252,7 @@ def test_streaming_reader_with_hostile_tokens(merge, monkeypatch):
     events = chain_events([0, "a"])
     events[events.index(("", "number", 0), 4)] = ("", "number", Token(0, on_eq=raiser(exc)))
     monkeypatch.setattr(pavro_cjson, "ijson", GivenEvents(events))
-    model = RecordingModel()
-    with pytest.raises(Boom) as info:
-        pavro_cjson.load_json_big(model, None, merge)
-    assert info.value is exc
-    assert model.calls == []
+    fails_before_the_model(pavro_cjson.load_json_big, merge, exc)
 
 
 class Payload:

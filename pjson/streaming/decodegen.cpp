@@ -190,11 +190,7 @@ PyGetSetDef gen_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject DecodeGeneratorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "pavro_cjson.generator",  // tp_name
-    sizeof(DecodeGenerator),  // tp_basicsize
-};
+PyTypeObject DecodeGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
@@ -222,11 +218,9 @@ Ref new_decode_generator(PyObject* follower, PyObject* codes, PyObject* ranks) {
 namespace {
 
 int ready_type() {
-    DecodeGeneratorType.tp_dealloc = gen_dealloc;
+    collected_type(DecodeGeneratorType, "pavro_cjson.generator", sizeof(DecodeGenerator),
+                   nullptr, gen_dealloc, gen_traverse, gen_clear);
     DecodeGeneratorType.tp_repr = gen_repr;
-    DecodeGeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    DecodeGeneratorType.tp_traverse = gen_traverse;
-    DecodeGeneratorType.tp_clear = gen_clear;
     DecodeGeneratorType.tp_weaklistoffset = offsetof(DecodeGenerator, weakrefs);
     DecodeGeneratorType.tp_iter = PyObject_SelfIter;
     DecodeGeneratorType.tp_iternext = gen_iternext;

@@ -3,17 +3,8 @@
 pavro.bag exports the compiled ChainModel and ProbabilityBag; these are
 the classes they replaced, kept so that tests can hold the compiled ones
 to them (tests/test_model.py) and can subclass a model whose storage is a
-plain dict they may reach into.
-
-
-A *code* is any hashable value (a word, a number, a tuple of either).  A
-*follower* is a tuple of codes; a bag maps followers to weights.  The model
-can be built from sequences of codes, sampled from, saved with
-``pavro_cjson`` and compared for equality after a round trip.
-
-JSON has no tuples and parses non-integral numbers its own way, so codes
-and weights that come back from a document are normalised on the way in:
-lists become tuples (recursively) and ``decimal.Decimal`` becomes ``float``.
+plain dict they may reach into.  What codes, followers and bags are, and
+how codes and weights are normalised on the way in, is pavro.bag's to say.
 """
 
 from __future__ import annotations
