@@ -115,8 +115,8 @@ def test_sentences_split_as_one_pattern_splits_them(text, block):
         assert sentences_of(text) == _sentences_by_pattern(text)
 
 
-@pytest.mark.parametrize("options", [[], ["--whole"], ["--compressed"],
-                                     ["--compressed", "--whole"]])
+@pytest.mark.parametrize("options", [[], ["--streaming"], ["--compressed"],
+                                     ["--compressed", "--streaming"]])
 def test_train_info_convert_agree(work, options):
     trained = ok(work, "train", "a.txt", "--builtin", "-o", "m.json", "--state-size", "3", *options)
     sentences = sentences_of(TEXT) + sentences_of(BUILTIN_TEXT)
