@@ -34,6 +34,9 @@ nox.options.reuse_venv = "yes"
 # that nox fetches from somewhere.
 nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = True
+# Every build, pip's isolated ones included, compiles on every core: the
+# sessions run one after another, so a core left idle is time lost.
+os.environ.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 1))
 
 
 # --- the interpreters ------------------------------------------------------------------
