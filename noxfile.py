@@ -221,7 +221,10 @@ def installed(session):
         # some tests start: it holds nothing but the copy.
         shutil.copytree(ROOT / "tests", Path(work) / "tests")
         with session.chdir(work):
-            pytest(session, "-p", "no:cacheprovider", env={"PJSON_TEST_INSTALLED": "1"})
+            # A quarter of each property test's examples (tests/examples.py):
+            # the tests-* sessions draw them all.
+            pytest(session, "-p", "no:cacheprovider",
+                   env={"PJSON_TEST_INSTALLED": "1", "PJSON_TEST_EXAMPLES_SCALE": "0.25"})
 
 
 # --- the checks ------------------------------------------------------------------------

@@ -32,6 +32,7 @@ from pavro.sentences import (Kind, Learner, SourceDigest, add_digest, add_transi
                              sentence_key)
 from pavro.text import BUILTIN_TEXT, sentences_from, sentences_of
 
+from examples import examples
 from fakes import Log, RecordingBag, RecordingChain
 
 TEXT = """The cat sat on the mat. The dog sat on the step!  Did the cat see the dog?
@@ -106,7 +107,7 @@ _texts = st.text(st.sampled_from(list("aZ9_'-\u2019.!? \n,\u00e9\u00c6\u0130\u03
                  max_size=80)
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(500), deadline=None)
 @given(st.one_of(_ascii_texts, _texts, st.lists(_ascii_texts, max_size=4).map(".".join)),
        st.sampled_from([1 << 12, 1, 7]))
 def test_sentences_split_as_one_pattern_splits_them(text, block):
@@ -362,7 +363,7 @@ _words = st.sampled_from(["a", "b", "the", "don't", "\u00e9", "".join(["th", "e"
 _batches = st.lists(st.lists(st.lists(_words, max_size=6), max_size=5), max_size=4)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(_batches, st.integers(1, 3), st.sampled_from(["model", "subclass", "foreign bag", "duck"]))
 def test_native_learner_gives_the_model_the_python_learner_gives(batches, order, kind):
     """learn_sentences against add_to_bag per pair: the same model, in the same

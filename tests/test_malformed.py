@@ -31,6 +31,7 @@ from hypothesis import strategies as st
 import pavro_cjson
 from pavro.bag import ChainModel
 
+from examples import examples
 from documents import (DOCUMENTS, ODD_VALUES, POSITIONS, WHOLE_TEXTS, WRONG_TYPES,
                        damaged_documents, listed_difference, place, sorted_keys)
 from fakes import BagFactory, Log, RecordingChain
@@ -281,7 +282,7 @@ def test_truncated_big_hands_over_exactly_the_readable_pairs(backend, doc, merge
 
 
 @pytest.mark.parametrize("merge", [False, True], ids=["replace", "merge"])
-@settings(max_examples=120, derandomize=True, database=None, deadline=None,
+@settings(max_examples=examples(120), derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture,
                                  HealthCheck.too_slow])
 @given(data=damaged_documents())
@@ -312,7 +313,7 @@ def code_tables(draw):
     return std_json.dumps(document).encode()
 
 
-@settings(max_examples=150, derandomize=True, database=None, deadline=None,
+@settings(max_examples=examples(150), derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=code_tables())
 def test_rank_numbers_decode_as_the_code_table_says(reader, data):
@@ -463,7 +464,7 @@ def test_readers_agree_on_cut_and_sorted_documents(doc, monkeypatch):
         check_readers_agree(data[:cut], monkeypatch)
 
 
-@settings(max_examples=150, derandomize=True, database=None, deadline=None,
+@settings(max_examples=examples(150), derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture,
                                  HealthCheck.too_slow])
 @given(data=damaged_documents())

@@ -23,6 +23,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import pavro.bag as native
+from examples import examples
 from reference import bag as reference
 
 
@@ -171,7 +172,7 @@ def observe(model, seed):
     return seen
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(operations, st.booleans(), st.integers(0, 2 ** 32))
 def test_native_model_behaves_as_the_reference(ops, subclassed, seed):
     models = {}
@@ -196,7 +197,7 @@ def test_native_model_behaves_as_the_reference(ops, subclassed, seed):
         assert "only in the copy" not in model
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(st.lists(st.one_of(st.integers(0, 4), st.integers(2 ** 50, 2 ** 53),
                           st.floats(0, 3, width=32), st.booleans()), min_size=1, max_size=40),
        st.integers(0, 2 ** 32))
@@ -214,7 +215,7 @@ def test_draws_follow_random_choices(weights, seed):
     assert draws[0] == draws[1]
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(st.one_of(st.integers(-3, 3), st.integers(2 ** 62, 2 ** 64),
                           st.integers(-2 ** 64, -2 ** 62), st.floats(-2, 2), st.booleans()),
                 max_size=12))

@@ -18,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 
 import pavro_cjson
 
+from examples import examples
 import documents
 from models import chain_models, wide_start_model
 from fakes import Log, RecordingChain
@@ -132,7 +133,7 @@ def test_same_on_every_cut(doc):
         check_same(data[:cut], merges=(cut % 5 == 0,))
 
 
-@settings(max_examples=150, derandomize=True, database=None, deadline=None,
+@settings(max_examples=examples(150), derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
 @given(data=documents.damaged_documents())
 def test_same_on_damaged_documents(data):
@@ -150,7 +151,7 @@ def test_same_on_whole_texts():
         check_same(text)
 
 
-@settings(derandomize=True, deadline=None, max_examples=60,
+@settings(derandomize=True, deadline=None, max_examples=examples(60),
           suppress_health_check=[HealthCheck.too_slow])
 @given(model=chain_models())
 def test_same_on_round_trip_documents(model):

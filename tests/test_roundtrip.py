@@ -11,6 +11,7 @@ from hypothesis import given, settings
 import pavro_cjson
 from pavro.bag import ChainModel
 
+from examples import examples
 from models import chain_models, json_libraries, wide_start_model
 
 WRITERS = {
@@ -63,7 +64,7 @@ def check_round_trip(writer, compress, library, model):
 @pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
 @pytest.mark.parametrize("compress", [True, False], ids=["compressed", "plain"])
 @pytest.mark.parametrize("writer", list(WRITERS), ids=list(WRITERS))
-@settings(derandomize=True, deadline=None, max_examples=50)
+@settings(derandomize=True, deadline=None, max_examples=examples(50))
 @given(model=chain_models())
 def test_round_trip(writer, compress, library, model):
     check_round_trip(writer, compress, library, model)

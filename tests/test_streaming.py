@@ -17,6 +17,7 @@ from hypothesis import given, settings, strategies as st
 import pavro_cjson
 from pavro.bag import ChainModel
 
+from examples import examples
 from fakes import ListModel, Log, Raw, RecordingBag, RecordingChain, RecordingFile
 from models import list_models
 
@@ -162,7 +163,7 @@ def test_rank_boundaries():
     assert parsed["chain"] == ["x", [["", 101, 102, "x", 104], 1]]
 
 
-@settings(derandomize=True, deadline=None, max_examples=60)
+@settings(derandomize=True, deadline=None, max_examples=examples(60))
 @given(model=list_models(), compress=st.booleans())
 def test_text_equals_whole_writer_with_ujson(model, compress):
     ujson = pytest.importorskip("ujson")

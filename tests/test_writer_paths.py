@@ -15,6 +15,7 @@ import pytest
 from hypothesis import given, settings
 
 import pavro_cjson
+from examples import examples
 from fakes import RecordingFile
 from fakes import ListModel
 from models import chain_models, json_libraries, list_models
@@ -106,7 +107,7 @@ def check_same(native, reference, model, compress, library):
 
 @pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
 @pytest.mark.parametrize("native, reference", WRITERS)
-@settings(derandomize=True, deadline=None, max_examples=40)
+@settings(derandomize=True, deadline=None, max_examples=examples(40))
 @given(model=chain_models())
 def test_writers_match_rendition_on_real_models(native, reference, library, model):
     for compress in (True, False):
@@ -115,7 +116,7 @@ def test_writers_match_rendition_on_real_models(native, reference, library, mode
 
 @pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
 @pytest.mark.parametrize("native, reference", WRITERS)
-@settings(derandomize=True, deadline=None, max_examples=40)
+@settings(derandomize=True, deadline=None, max_examples=examples(40))
 @given(model=list_models())
 def test_writers_match_rendition_on_odd_models(native, reference, library, model):
     # Empty bags, repeated starts, null and tuple codes, codes only in the
