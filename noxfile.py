@@ -6,8 +6,8 @@
 
 `tools/run` installs nox into .venv-nox first; with nox at hand,
 `nox -s SESSION` is the same.  Every session keeps its venv under .nox/
-and its CMake build under build/ (see `build-dir` in pyproject.toml), so a
-second run compiles only what changed.
+and its CMake build in build/SESSION, so a second run compiles only what
+changed, and sessions run side by side (`--parallel N`) never share one.
 """
 
 import concurrent.futures
@@ -37,6 +37,12 @@ nox.options.error_on_missing_interpreters = True
 # Every build, pip's isolated ones included, compiles on every core: the
 # sessions run one after another, so a core left idle is time lost.
 os.environ.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 1))
+# Any two sessions may run side by side under `--parallel N` (CI runs its
+# checks so, to keep both cores busy while one session installs or
+# compiles): none shares a venv, a build folder or a file in the tree
+# with another, but for package's build/dist, which the installed
+# sessions wait for (requires=).
+nox.options.allow_parallel = True
 
 
 # --- the interpreters ------------------------------------------------------------------
@@ -89,18 +95,25 @@ def _build_tools():
 
 def install(session, *settings, binary=True):
     """The project built into the session's venv, with the dependencies and
-    test tools; `settings` are scikit-build-core settings (KEY=VALUE)."""
+    test tools; `settings` are scikit-build-core settings (KEY=VALUE).
+
+    The build folder is the session's own, build/SESSION."""
     # 3.7's own pip predates --config-settings.
     session.install("pip>=23")
     requirements = _build_tools() + DEPENDENCIES + TEST_TOOLS
     session.install(*(() if binary else ("--no-binary", ",".join(DEPENDENCIES))), *requirements)
     session.install("--no-build-isolation", "--no-deps", "--force-reinstall",
-                    *("--config-settings=" + setting for setting in settings), ".")
+                    *("--config-settings=" + setting
+                      for setting in settings + ("build-dir=%s" % build_dir(session),)), ".")
+
+
+def build_dir(session):
+    return ROOT / "build" / session.name
 
 
 def werror(session):
     """The build every test and check uses: warnings are errors."""
-    install(session, "cmake.define.PJSON_WERROR=ON", "build-dir=build/{wheel_tag}-werror")
+    install(session, "cmake.define.PJSON_WERROR=ON")
 
 
 def pytest(session, *args, paths=("tests",), env=None):
@@ -311,8 +324,7 @@ def leaks(session):
 @nox.session(python=PYTHONS[DEFAULT])
 def asan(session):
     """The test suite under AddressSanitizer and UndefinedBehaviorSanitizer."""
-    install(session, "cmake.define.PJSON_ASAN=ON", "cmake.build-type=RelWithDebInfo",
-            "build-dir=build/{wheel_tag}-asan")
+    install(session, "cmake.define.PJSON_ASAN=ON", "cmake.build-type=RelWithDebInfo")
     # The interpreter is not built with the runtimes, so they are loaded
     # before anything else (ASan refuses to start otherwise); g++ has them.
     cxx = os.environ.get("CXX", "g++")
@@ -357,10 +369,9 @@ def coverage(session):
 
     tools/uncovered_failures.py makes the list.  It reports and does not
     judge: failing tests do not fail it."""
-    build = ROOT / "build" / "coverage"
+    build = build_dir(session)
     # Unoptimised, so that every line keeps its own count.
-    install(session, "cmake.define.PJSON_COVERAGE=ON", "cmake.build-type=Debug",
-            "build-dir=%s" % build)
+    install(session, "cmake.define.PJSON_COVERAGE=ON", "cmake.build-type=Debug")
     for counts in build.rglob("*.gcda"):
         counts.unlink()
     session.run("python", "-m", "pytest", "-p", "no:cacheprovider",
