@@ -25,18 +25,20 @@ PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
     return body(bound[0].get(), bound[1].get(), bound[2].get());
 }
 
-Signature dump_small_sig{"dump_json_small",
-                         {&names.chain, &names.file, &names.frequency_compress},
-                         Py_True};
-Signature load_small_sig{"load_json_small",
-                         {&names.chain, &names.file, &names.merge},
-                         Py_False};
-Signature dump_big_sig{"dump_json_big",
-                       {&names.chain, &names.file, &names.frequency_compress},
-                       Py_True};
-Signature load_big_sig{"load_json_big",
-                       {&names.chain, &names.file, &names.merge},
-                       Py_False};
+// Both writers take (chain, file, frequency_compress=True), both readers
+// (chain, file, merge=False).
+Signature writer_signature(const char* name) {
+    return {name, {&names.chain, &names.file, &names.frequency_compress}, Py_True};
+}
+
+Signature reader_signature(const char* name) {
+    return {name, {&names.chain, &names.file, &names.merge}, Py_False};
+}
+
+Signature dump_small_sig = writer_signature("dump_json_small");
+Signature load_small_sig = reader_signature("load_json_small");
+Signature dump_big_sig = writer_signature("dump_json_big");
+Signature load_big_sig = reader_signature("load_json_big");
 
 template <PyCFunctionWithKeywords f>
 constexpr PyCFunction as_cfunction() {
