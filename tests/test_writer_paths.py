@@ -12,7 +12,7 @@ import json
 import math
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given, settings, strategies as st
 
 import pavro_cjson
 from examples import examples
@@ -105,22 +105,15 @@ def check_same(native, reference, model, compress, library):
     assert got == expected
 
 
+# The odd models: empty bags, repeated starts, null and tuple codes, codes
+# only in the code table, counts past 32 bits.
+@pytest.mark.parametrize("models", [chain_models(), list_models()], ids=["real", "odd"])
 @pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
 @pytest.mark.parametrize("native, reference", WRITERS)
 @settings(derandomize=True, deadline=None, max_examples=examples(40))
-@given(model=chain_models())
-def test_writers_match_rendition_on_real_models(native, reference, library, model):
-    for compress in (True, False):
-        check_same(native, reference, model, compress, library)
-
-
-@pytest.mark.parametrize("library", json_libraries(), ids=lambda lib: lib.__name__)
-@pytest.mark.parametrize("native, reference", WRITERS)
-@settings(derandomize=True, deadline=None, max_examples=examples(40))
-@given(model=list_models())
-def test_writers_match_rendition_on_odd_models(native, reference, library, model):
-    # Empty bags, repeated starts, null and tuple codes, codes only in the
-    # code table, counts past 32 bits.
+@given(data=st.data())
+def test_writers_match_rendition(native, reference, library, models, data):
+    model = data.draw(models, label="model")
     for compress in (True, False):
         check_same(native, reference, model, compress, library)
 
