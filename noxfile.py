@@ -34,14 +34,15 @@ nox.options.reuse_venv = "yes"
 # that nox fetches from somewhere.
 nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = True
-# Every build, pip's isolated ones included, compiles on every core: the
-# sessions run one after another, so a core left idle is time lost.
+# Every build, pip's isolated ones included, compiles on every core: a
+# core left idle is time lost, whether sessions run alone or side by side.
 os.environ.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 1))
 # Any two sessions may run side by side under `--parallel N` (CI runs its
 # checks so, to keep both cores busy while one session installs or
-# compiles): none shares a venv, a build folder or a file in the tree
-# with another, but for package's build/dist, which the installed
-# sessions wait for (requires=).
+# compiles): none shares a venv or a build folder with another.  What they
+# do share is safe so: pytest's rewritten test modules and hypothesis's
+# example database are written whole and renamed into place, and
+# package's build/dist is waited for by the installed sessions (requires=).
 nox.options.allow_parallel = True
 
 
