@@ -232,8 +232,9 @@ def installed(session):
     session.install("--config-settings=cmake.define.PJSON_WERROR=ON", "%s[test]" % sdist)
     with tempfile.TemporaryDirectory() as work:
         # The working directory comes first on sys.path, also for the children
-        # some tests start: it holds nothing but the copy.
+        # some tests start: it holds nothing but the copy, and pytest's settings.
         shutil.copytree(ROOT / "tests", Path(work) / "tests")
+        shutil.copy(ROOT / "pytest.ini", work)
         with session.chdir(work):
             # A quarter of each property test's examples (tests/examples.py):
             # the tests-* sessions draw them all.

@@ -13,13 +13,6 @@ from pavro.bag import ChainModel
 WRITERS = ["dump_json_small", "dump_json_big"]
 MODES = [pytest.param(True, id="compressed"), pytest.param(False, id="plain")]
 
-# A parser abandoned mid-stream complains from its own finaliser; that is
-# the backend's business, not the reader's.
-IGNORE_ABANDONED_PARSERS = pytest.mark.filterwarnings(
-    "ignore:Exception ignored in. <generator object (basic_parse_basecoro|utf8_encoder)"
-    ":pytest.PytestUnraisableExceptionWarning"
-)
-
 SMALL_DOC = '{"codes":[0,"a",1,"b"],"chain":[0,[[0,1],2],1,[[1],1]]}'
 
 

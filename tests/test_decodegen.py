@@ -22,13 +22,12 @@ from pavro.bag import ChainModel
 
 from fakes import KeepingModel, RecordingChain
 from hostile_objects import (
-    IGNORE_ABANDONED_PARSERS, Bag, Boom, Model, SIMPLE, SMALL_DOC, WRITERS, chain_model,
+    Bag, Boom, Model, SIMPLE, SMALL_DOC, WRITERS, chain_model,
     document, frequencies_of, honest, pjson_names, write)
 
 ijson = pytest.importorskip("ijson")
 
-pytestmark = [IGNORE_ABANDONED_PARSERS,
-              pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")]
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
 
 
 def load_text(chain, text, merge=False):

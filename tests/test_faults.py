@@ -698,15 +698,7 @@ def test_whole_document_reader_faults(document, merge, library, monkeypatch):
 
 BACKENDS = ["yajl2_cffi", "python"]
 
-# A parser abandoned mid-stream complains from its own finaliser; that is
-# the backend's business, not the reader's.
-quiet_abandoned_parser = pytest.mark.filterwarnings(
-    "ignore:Exception ignored in. <generator object (basic_parse_basecoro|utf8_encoder)"
-    ":pytest.PytestUnraisableExceptionWarning"
-)
 
-
-@quiet_abandoned_parser
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("merge", MERGE_MODES)
 @pytest.mark.parametrize("document", sorted(BIG_READER_DOCUMENTS))

@@ -22,13 +22,12 @@ import pavro_cjson
 from pavro.bag import ChainModel
 
 from hostile_objects import (
-    IGNORE_ABANDONED_PARSERS, Boom, Opaque, SMALL_DOC, raiser)
+    Boom, Opaque, SMALL_DOC, raiser)
 
 ujson = pytest.importorskip("ujson")
 ijson = pytest.importorskip("ijson")
 
-pytestmark = [IGNORE_ABANDONED_PARSERS,
-              pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")]
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
 
 
 # ---------------------------------------------------------------------------

@@ -24,14 +24,13 @@ from pavro.bag import ChainModel, ProbabilityBag
 from reference import bag as reference
 
 from hostile_objects import (
-    IGNORE_ABANDONED_PARSERS, Bag, Boom, INVALID, MODES, Model, Opaque, SIMPLE, WRITERS,
+    Bag, Boom, INVALID, MODES, Model, Opaque, SIMPLE, WRITERS,
     chain_model, document, exception_or_correct, frequencies_of, honest, parsed, pjson_names,
     raiser, write)
 
 ujson = pytest.importorskip("ujson")
 
-pytestmark = [IGNORE_ABANDONED_PARSERS,
-              pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")]
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
 
 
 # ---------------------------------------------------------------------------

@@ -37,12 +37,6 @@ from documents import (DOCUMENTS, ODD_VALUES, POSITIONS, WHOLE_TEXTS, WRONG_TYPE
 from fakes import BagFactory, Log, RecordingChain
 from reference.readers import ReferenceLoadBig, reference_load_small
 
-pytestmark = pytest.mark.filterwarnings(
-    # The cffi parser reports an exception raised in its own callbacks as
-    # unraisable before it raises its error; that noise is the parser's.
-    "ignore::pytest.PytestUnraisableExceptionWarning"
-)
-
 ujson = pytest.importorskip("ujson")
 yajl2_cffi = pytest.importorskip("ijson.backends.yajl2_cffi")
 BOUND_PARSER = pavro_cjson.ijson  # as the module bound it at import

@@ -25,13 +25,8 @@ from fakes import Log, RecordingChain
 
 yajl2_cffi = pytest.importorskip("ijson.backends.yajl2_cffi")
 
-pytestmark = [
-    pytest.mark.skipif(pavro_cjson.ijson is not yajl2_cffi,
-                       reason="the cffi backend is not the bound parser"),
-    # The cffi backend prints exceptions raised in its own callbacks, and
-    # complains from its clean-up after a failed read.
-    pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning"),
-]
+pytestmark = pytest.mark.skipif(pavro_cjson.ijson is not yajl2_cffi,
+                                reason="the cffi backend is not the bound parser")
 
 # Any binding other than the backend bound at import reads its events.
 EVENTS = types.SimpleNamespace(parse=yajl2_cffi.parse)
