@@ -1,5 +1,4 @@
 import collections
-import gc
 import importlib
 import os
 import sysconfig
@@ -64,14 +63,6 @@ def json_lib(request, monkeypatch):
     module = pytest.importorskip(request.param)
     monkeypatch.setattr(pavro_cjson, "json", module)
     return module
-
-
-@pytest.fixture
-def collect_abandoned_parsers():
-    """Collects, while the test still runs (and its warning filters hold),
-    the parser generators a failed load abandoned in reference cycles."""
-    yield
-    gc.collect()
 
 
 @pytest.fixture

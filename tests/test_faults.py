@@ -33,10 +33,6 @@ REAL_BUILDER = pavro_cjson.ObjectBuilder
 INJECTED = collections.Counter()
 
 
-# Parsers a failed load abandoned are collected while each test runs.
-pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers")
-
-
 @pytest.fixture(autouse=True)
 def report_injected_cases(request):
     """Hands the cases this test injected to the summary (conftest.py) as

@@ -21,13 +21,12 @@ import pytest
 import pavro_cjson
 from pavro.bag import ChainModel
 
-from hostile_objects import (
-    Boom, Opaque, SMALL_DOC, raiser)
+from hostile_objects import Boom, Opaque, SMALL_DOC, raiser
 
 ujson = pytest.importorskip("ujson")
 ijson = pytest.importorskip("ijson")
 
-pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
+pytestmark = pytest.mark.usefixtures("real_collaborators")
 
 
 # ---------------------------------------------------------------------------
