@@ -27,7 +27,7 @@ from hostile_objects import (
 
 ijson = pytest.importorskip("ijson")
 
-pytestmark = pytest.mark.usefixtures("real_collaborators")
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
 
 
 def load_text(chain, text, merge=False):

@@ -33,6 +33,10 @@ REAL_BUILDER = pavro_cjson.ObjectBuilder
 INJECTED = collections.Counter()
 
 
+# Parsers a failed load abandoned are collected after each test.
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers")
+
+
 @pytest.fixture(autouse=True)
 def report_injected_cases(request):
     """Hands the cases this test injected to the summary (conftest.py) as

@@ -26,7 +26,7 @@ from hostile_objects import Boom, Opaque, SMALL_DOC, raiser
 ujson = pytest.importorskip("ujson")
 ijson = pytest.importorskip("ijson")
 
-pytestmark = pytest.mark.usefixtures("real_collaborators")
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
 
 
 # ---------------------------------------------------------------------------

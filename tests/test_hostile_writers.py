@@ -30,7 +30,7 @@ from hostile_objects import (
 
 ujson = pytest.importorskip("ujson")
 
-pytestmark = pytest.mark.usefixtures("real_collaborators")
+pytestmark = pytest.mark.usefixtures("collect_abandoned_parsers", "real_collaborators")
 
 
 # ---------------------------------------------------------------------------
